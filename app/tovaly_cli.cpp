@@ -1,0 +1,181 @@
+// tovaly-cli: the media server and control point without a display.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#include <upnp.h>
+#include <upnptools.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/console_host.h"
+#include "core/app_config.h"
+#include "device/host_answers.h"
+#include "device/media_server.h"
+
+namespace {
+
+using tovaly::util::AppConfig;
+
+const char kUsage[] =
+    "Usage: tovaly-cli [--config FILE] COMMAND [OPTIONS]\n"
+    "\n"
+    "Share a folder of this computer with the TVs, phones and players of the home\n"
+    "network (UPnP AV / DLNA), without a display.\n"
+    "\n"
+    "Commands:\n"
+    "  serve     publish the shared folder as a media server until Ctrl-C\n"
+    "\n"
+    "Options:\n"
+    "  --config FILE  settings file to use (default: config.ini beside the program\n"
+    "                 when that folder is writable, else ~/.config/tovaly/config.ini)\n"
+    "  -h, --help     show this help; 'tovaly-cli COMMAND --help' for a command\n";
+
+const char kServeUsage[] =
+    "Usage: tovaly-cli [--config FILE] serve [--address IP] [--port PORT]\n"
+    "\n"
+    "Publish the shared folder (setting content_path; by default the folder of the\n"
+    "program) as a UPnP MediaServer, print its name, UDN, address and description\n"
+    "URL, and run until Ctrl-C or SIGTERM, then say goodbye to the network.\n"
+    "\n"
+    "Options:\n"
+    "  --address IP   IPv4 address of the interface to serve on (default: the\n"
+    "                 interface that carries the default route)\n"
+    "  --port PORT    HTTP port (default: the first free one from 49152; ports\n"
+    "                 below 49152 are raised to 49152 by the UPnP stack)\n"
+    "  -h, --help     show this help\n";
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "tovaly-cli: %s\n", message.c_str());
+  return 1;
+}
+
+// Why the stack or the device could not start, in the user's terms.
+std::string StartError(int rc, const char* address, uint16_t port) {
+  switch (rc) {
+    case UPNP_E_SOCKET_BIND:
+      return port ? "cannot serve: port " + std::to_string(port) + " is already in use (or the address is not ready)"
+                  : "cannot serve: the HTTP port is already in use (is another server running?)";
+    case UPNP_E_INVALID_INTERFACE:
+    case UPNP_E_NETWORK_ERROR:
+    case UPNP_E_SOCKET_ERROR:
+    case UPNP_E_LISTEN:
+    case UPNP_E_INIT_FAILED:
+      return std::string("cannot serve: no usable network") + (address ? std::string(" on ") + address : "") +
+             " (" + UpnpGetErrorMessage(rc) + ")";
+    case UPNP_E_INVALID_PARAM:
+      return "cannot serve: the device has no identity (could the settings file be written?)";
+    default:
+      return std::string("cannot serve: ") + UpnpGetErrorMessage(rc) + " (" + std::to_string(rc) + ")";
+  }
+}
+
+bool ConfigReadable(std::string* why) {
+  const std::string path = AppConfig::Instance().path();
+  if (access(path.c_str(), F_OK) != 0) return true;  // a missing file means defaults
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot read the settings file " + path + ": " + strerror(errno);
+    return false;
+  }
+  char c;
+  const ssize_t n = read(fd, &c, 1);
+  const int err = errno;
+  close(fd);
+  if (n < 0) {
+    *why = "cannot read the settings file " + path + ": " + strerror(err);
+    return false;
+  }
+  return true;
+}
+
+int Serve(const std::vector<std::string>& args) {
+  std::string address;
+  long port = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      fputs(kServeUsage, stdout);
+      return 0;
+    } else if (a == "--address" && i + 1 < args.size()) {
+      address = args[++i];
+      in_addr probe{};
+      if (inet_pton(AF_INET, address.c_str(), &probe) != 1) return Fail("--address wants an IPv4 address, not '" + address + "'");
+    } else if (a == "--port" && i + 1 < args.size()) {
+      char* end = nullptr;
+      port = strtol(args[++i].c_str(), &end, 10);
+      if (!end || *end || port < 0 || port > 65535) return Fail("--port wants a number from 0 to 65535");
+    } else {
+      return Fail("serve: unknown option '" + a + "' (see 'tovaly-cli serve --help')");
+    }
+  }
+
+  std::string why;
+  if (!ConfigReadable(&why)) return Fail(why);
+
+  // Signals are taken by sigwait below; block them before any thread starts
+  // so that no stack thread receives them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  static int hostContext;  // the console host keeps no state of its own
+  int rc = 0;
+  auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
+                                          &tovaly::ConsoleHost::Callback, &hostContext, &rc);
+  if (!server) return Fail(StartError(rc, address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port)));
+
+  const tovaly::media_server* device = server->device();
+  printf("Media server \"%s\" is on the network.\n", device->friendlyName().c_str());
+  printf("  UDN:         %s\n", device->udn().c_str());
+  printf("  Address:     %s\n", device->baseUrl().c_str());
+  printf("  Description: %sdescription.xml\n", device->baseUrl().c_str());
+  printf("  Sharing:     %s\n", server->contentFolder().c_str());
+  printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
+  printf("Press Ctrl-C to stop.\n");
+  fflush(stdout);
+
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  printf("Stopping (%s)...\n", sig == SIGINT ? "interrupt" : "terminate");
+  fflush(stdout);
+  server.reset();  // byebye, then the stack finishes with its last user
+  printf("Stopped.\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--config" && i + 1 < args.size()) {
+      setenv("TOVALY_CONFIG", args[++i].c_str(), 1);
+    } else if (args[i] == "-h" || args[i] == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string command = args[i];
+  const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (command == "serve") return Serve(rest);
+  fprintf(stderr, "tovaly-cli: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+  return 2;
+}

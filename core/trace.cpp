@@ -1,0 +1,27 @@
+#include "core/trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace tovaly {
+
+int DebugTrace(const char* format, ...) {
+  char buffer[1000];
+  va_list ap;
+  va_start(ap, format);
+  const int n = vsnprintf(buffer, sizeof buffer, format, ap);
+  va_end(ap);
+  return (n < 0 || n >= static_cast<int>(sizeof buffer)) ? -1 : n;
+}
+
+uint32_t StringHash(const char* s) {
+  uint32_t h = 0;
+  for (; *s; ++s) {
+    int c = static_cast<signed char>(*s);
+    if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+    h = h * 131u + static_cast<uint32_t>(c);
+  }
+  return h & 0x7FFFFFFFu;
+}
+
+}  // namespace tovaly

@@ -1,0 +1,158 @@
+// ConnectionManager:1 of the local device: the formats it offers and at most
+// one connection, the one made by the last PrepareForConnection.
+
+#include <upnp.h>
+#include <upnptools.h>
+
+#include <ctime>
+#include <string>
+
+#include "device/ixml_util.h"
+#include "device/service_table.h"
+#include "device/upnp_device.h"
+
+namespace tovaly {
+namespace {
+
+const char kCmType[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
+
+// Adds OUT arguments in order; false (and *response freed) when the stack
+// fails to add one.
+bool AddOutputs(IXML_Document** response, const char* action,
+                std::initializer_list<std::pair<const char*, const char*>> outputs) {
+  for (const auto& out : outputs) {
+    if (UpnpAddToActionResponse(response, action, kCmType, out.first, out.second) != UPNP_E_SUCCESS) {
+      if (*response) ixmlDocument_free(*response);
+      *response = nullptr;
+      return false;
+    }
+  }
+  return true;
+}
+
+int32_t Fail(const char** errorText) {
+  *errorText = "Internal Error";
+  return -911;
+}
+
+int32_t GetCurrentConnectionIDs(upnp_device* device, IXML_Document*, IXML_Document** response,
+                                const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  const std::string ids = device->currentConnectionId >= 0 ? std::to_string(device->currentConnectionId) : "";
+  return AddOutputs(response, "GetCurrentConnectionIDs", {{"ConnectionIDs", ids.c_str()}}) ? 0 : Fail(errorText);
+}
+
+int32_t GetCurrentConnectionInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
+                                 const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  const int32_t id = ParseDecimal(ArgumentText(request, "ConnectionID"));
+  // Anything but the current connection: the framework answers -501 with its
+  // default text.
+  if (id < 0 || id != device->currentConnectionId) return -501;
+  const std::string text = std::to_string(id);
+  return AddOutputs(response, "GetCurrentConnectionInfo",
+                    {{"RcsID", text.c_str()},
+                     {"AVTransportID", text.c_str()},
+                     {"ProtocolInfo", ""},
+                     {"PeerConnectionManager", ""},
+                     {"PeerConnectionID", "-1"},
+                     {"Direction", "Output"},
+                     {"Status", "OK"}})
+             ? 0
+             : Fail(errorText);
+}
+
+int32_t GetProtocolInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
+                        const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  const char* from = ArgumentText(request, "From");
+  if (from && *from && device->callback() && device->context()) {
+    ProtocolInfoFrom args{from};
+    device->callback()(device->context(), kEventProtocolInfoFrom, &args);
+  }
+  return AddOutputs(response, "GetProtocolInfo",
+                    {{"Source", device->sourceProtocolInfo.c_str()}, {"Sink", device->sinkProtocolInfo.c_str()}})
+             ? 0
+             : Fail(errorText);
+}
+
+int32_t PrepareForConnection(upnp_device* device, IXML_Document*, IXML_Document** response,
+                             const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  const int32_t id = static_cast<int32_t>(static_cast<uint64_t>(time(nullptr)) & 0x7FFFFFFF);
+  device->currentConnectionId = id;
+  const std::string text = std::to_string(id);
+  return AddOutputs(response, "PrepareForConnection",
+                    {{"ConnectionID", text.c_str()}, {"AVTransportID", text.c_str()}, {"RcsID", text.c_str()}})
+             ? 0
+             : Fail(errorText);
+}
+
+int32_t ConnectionComplete(upnp_device* device, IXML_Document* request, IXML_Document** response,
+                           const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  const int32_t id = ParseDecimal(ArgumentText(request, "ConnectionID"));
+  if (id == device->currentConnectionId) device->currentConnectionId = -1;
+  // No OUT arguments: an empty response element.
+  return AddOutputs(response, "ConnectionComplete", {{nullptr, nullptr}}) ? 0 : Fail(errorText);
+}
+
+}  // namespace
+
+const ServiceSpec& ConnectionManagerSpec() {
+  static const ServiceSpec spec{
+      kCmType,
+      "urn:upnp-org:serviceId:ConnectionManager",
+      "cm.xml",
+      "/upnp/control/cm",
+      "/upnp/event/cm",
+      {
+          {"GetCurrentConnectionIDs", GetCurrentConnectionIDs, {{"ConnectionIDs", true, "CurrentConnectionIDs"}}},
+          {"GetCurrentConnectionInfo",
+           GetCurrentConnectionInfo,
+           {{"ConnectionID", false, "A_ARG_TYPE_ConnectionID"},
+            {"RcsID", true, "A_ARG_TYPE_RcsID"},
+            {"AVTransportID", true, "A_ARG_TYPE_AVTransportID"},
+            {"ProtocolInfo", true, "A_ARG_TYPE_ProtocolInfo"},
+            {"PeerConnectionManager", true, "A_ARG_TYPE_ConnectionManager"},
+            {"PeerConnectionID", true, "A_ARG_TYPE_ConnectionID"},
+            {"Direction", true, "A_ARG_TYPE_Direction"},
+            {"Status", true, "A_ARG_TYPE_ConnectionStatus"}}},
+          {"GetProtocolInfo",
+           GetProtocolInfo,
+           {{"Source", true, "SourceProtocolInfo"}, {"Sink", true, "SinkProtocolInfo"}}},
+          {"PrepareForConnection",
+           PrepareForConnection,
+           {{"RemoteProtocolInfo", false, "A_ARG_TYPE_ProtocolInfo"},
+            {"PeerConnectionManager", false, "A_ARG_TYPE_ConnectionManager"},
+            {"PeerConnectionID", false, "A_ARG_TYPE_ConnectionID"},
+            {"Direction", false, "A_ARG_TYPE_Direction"},
+            {"ConnectionID", true, "A_ARG_TYPE_ConnectionID"},
+            {"AVTransportID", true, "A_ARG_TYPE_AVTransportID"},
+            {"RcsID", true, "A_ARG_TYPE_RcsID"}}},
+          {"ConnectionComplete", ConnectionComplete, {{"ConnectionID", false, "A_ARG_TYPE_ConnectionID"}}},
+      },
+      {
+          {"CurrentConnectionIDs", "string", true, {}},
+          {"SinkProtocolInfo", "string", true, {}},
+          {"SourceProtocolInfo", "string", true, {}},
+          {"A_ARG_TYPE_ConnectionStatus",
+           "string",
+           false,
+           {"OK", "ContentFormatMismatch", "InsufficientBandwidth", "UnreliableChannel", "Unknown"}},
+          {"A_ARG_TYPE_ConnectionManager", "string", false, {}},
+          {"A_ARG_TYPE_Direction", "string", false, {"Input", "Output"}},
+          {"A_ARG_TYPE_ProtocolInfo", "string", false, {}},
+          {"A_ARG_TYPE_ConnectionID", "i4", false, {}},
+          {"A_ARG_TYPE_AVTransportID", "i4", false, {}},
+          {"A_ARG_TYPE_RcsID", "i4", false, {}},
+      }};
+  return spec;
+}
+
+}  // namespace tovaly

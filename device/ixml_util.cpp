@@ -1,0 +1,64 @@
+#include "device/ixml_util.h"
+
+#include <cctype>
+#include <climits>
+
+namespace tovaly {
+
+const char* ArgumentText(IXML_Document* request, const char* name) {
+  if (!request) return nullptr;
+  IXML_Node* action = ixmlNode_getFirstChild(reinterpret_cast<IXML_Node*>(request));
+  if (!action || ixmlNode_getNodeType(action) != eELEMENT_NODE) return nullptr;
+  IxmlNodeList list(ixmlElement_getElementsByTagName(reinterpret_cast<IXML_Element*>(action), name));
+  if (!list) return nullptr;
+  IXML_Node* element = ixmlNodeList_item(list.get(), 0);
+  if (!element) return nullptr;
+  IXML_Node* text = ixmlNode_getFirstChild(element);
+  if (!text || ixmlNode_getNodeType(text) != eTEXT_NODE) return nullptr;
+  return ixmlNode_getNodeValue(text);
+}
+
+IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const char* name, const char* text) {
+  IXML_Element* element = ixmlDocument_createElement(doc, name);
+  if (!element) return nullptr;
+  if (text) {
+    IXML_Node* t = ixmlDocument_createTextNode(doc, text);
+    if (t) ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(element), t);
+  }
+  ixmlNode_appendChild(parent, reinterpret_cast<IXML_Node*>(element));
+  return element;
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+int32_t ParseDecimal(const char* text) {
+  if (!text) return 0;
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v') ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = (*text++ == '-');
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > static_cast<int64_t>(INT32_MAX) + 1) value = static_cast<int64_t>(INT32_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  if (value < INT32_MIN) value = INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace tovaly

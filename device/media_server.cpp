@@ -1,0 +1,70 @@
+#include "device/media_server.h"
+
+#include <upnp.h>
+
+#include "device/description.h"
+
+namespace tovaly {
+
+std::string BuildSourceProtocolInfo(const char* hostList) {
+  if (!hostList) return "http-get:*:*:*";
+  std::string out;
+  const std::string list = hostList;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    if (!out.empty() || start > 0) out += ',';
+    out += "http-get:*:" + list.substr(start, comma - start);
+    start = comma + 1;
+  }
+  return out;
+}
+
+void media_server::InitServices() {
+  sourceProtocolInfo = "http-get:*:*:*";
+  if (callback() && context()) {
+    ProtocolListRequest request{nullptr};
+    callback()(context(), kRequestProtocolList, &request);
+    if (request.list) sourceProtocolInfo = BuildSourceProtocolInfo(request.list);
+  }
+  upnp_device::InitServices();
+  AddService(ContentDirectorySpec(), {{"SystemUpdateID", ""}, {"ContainerUpdateIDs", ""}});
+}
+
+MediaServerHandle::MediaServerHandle(RefPtr<media_server> device, void* context, std::string contentFolder)
+    : device_(std::move(device)), context_(context), contentFolder_(std::move(contentFolder)) {}
+
+MediaServerHandle::~MediaServerHandle() {
+  if (device_) device_->Stop();
+}
+
+std::unique_ptr<MediaServerHandle> CreateMediaServer(const char* address, uint16_t port, EventCallback callback,
+                                                     void* context, int* error) {
+  int ignored = 0;
+  if (!error) error = &ignored;
+  *error = UPNP_E_INVALID_PARAM;
+  if (!callback || !context) return nullptr;
+  RefPtr<media_server> device(new media_server(callback, context));
+
+  char folder[4096] = "";
+  TextRequest folderRequest{folder, sizeof folder};
+  callback(context, kRequestContentFolder, &folderRequest);
+  folder[sizeof folder - 1] = '\0';
+  char name[256] = "";
+  TextRequest nameRequest{name, sizeof name};
+  callback(context, kRequestComputerName, &nameRequest);
+  name[sizeof name - 1] = '\0';
+
+  DeviceInfo info = MediaServerDeviceInfo();
+  info.friendlyName = name;
+  // No virtual directory yet: libupnp would call unset file callbacks.
+  *error = device->Start(address, port, info, nullptr);
+  if (*error != 0) {
+    device->Stop();
+    return nullptr;
+  }
+  return std::make_unique<MediaServerHandle>(device, context, folder);
+}
+
+}  // namespace tovaly

@@ -1,0 +1,54 @@
+#pragma once
+// The local MediaServer device and its creator.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/event_callback.h"
+#include "core/refcount.h"
+#include "device/upnp_device.h"
+
+namespace tovaly {
+
+class media_server : public upnp_device {
+ public:
+  using upnp_device::upnp_device;
+
+  // ConnectionManager (with the host's protocol list, code 15) and
+  // ContentDirectory, plus MediaDownload when the host answers code 60.
+  void InitServices() override;
+
+  int32_t systemUpdateId = 0;  // the content is never versioned
+};
+
+// "http-get:*:" before every comma-separated entry of the host's list.
+std::string BuildSourceProtocolInfo(const char* hostList);
+
+// What the host holds while its media server runs. Destroying it stops the
+// device (byebye) and drops the host's reference.
+class MediaServerHandle {
+ public:
+  MediaServerHandle(RefPtr<media_server> device, void* context, std::string contentFolder);
+  ~MediaServerHandle();
+  MediaServerHandle(const MediaServerHandle&) = delete;
+  MediaServerHandle& operator=(const MediaServerHandle&) = delete;
+
+  media_server* device() const { return device_.get(); }
+  void* context() const { return context_; }
+  const std::string& contentFolder() const { return contentFolder_; }
+
+ private:
+  RefPtr<media_server> device_;
+  void* context_;
+  std::string contentFolder_;
+};
+
+// Asks the host for the content folder (11) and the computer name (10) and
+// starts the device on address/port (null/0: default route, stack's port).
+// Null with *error set when the callback or context is missing (-101) or the
+// device cannot start (its UPNP_E_* code).
+std::unique_ptr<MediaServerHandle> CreateMediaServer(const char* address, uint16_t port, EventCallback callback,
+                                                     void* context, int* error);
+
+}  // namespace tovaly

@@ -1,0 +1,59 @@
+#pragma once
+// The tables that describe a local service once: the dispatcher routes by
+// them and the service description documents (SCPD) are written from them,
+// so a client never sees an action the device does not serve or misses one
+// it does.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+typedef struct _IXML_Document IXML_Document;
+
+namespace tovaly {
+
+class upnp_device;
+
+// Status 0 is success. On failure the handler leaves *response null, sets
+// *errorText (or leaves it null) and returns -911 (Internal Error), -101
+// (Invalid Args) or a UPnP error code that goes on the wire unchanged.
+using ActionHandler = int32_t (*)(upnp_device* device, IXML_Document* request, IXML_Document** response,
+                                  const char** errorText);
+
+struct ArgumentSpec {
+  const char* name;
+  bool out;
+  const char* relatedStateVariable;
+};
+
+struct ActionSpec {
+  const char* name;
+  ActionHandler handler;
+  std::vector<ArgumentSpec> arguments;
+};
+
+struct StateVariableSpec {
+  const char* name;
+  const char* dataType;
+  bool evented;
+  std::vector<const char*> allowedValues;
+};
+
+struct ServiceSpec {
+  const char* serviceType;
+  const char* serviceId;
+  const char* scpdUrl;  // file name in the web root, relative to the base URL
+  const char* controlUrl;
+  const char* eventSubUrl;
+  std::vector<ActionSpec> actions;      // in dispatch order
+  std::vector<StateVariableSpec> variables;
+};
+
+// The SCPD document of a service, with XML declaration.
+std::string BuildScpd(const ServiceSpec& spec);
+
+// The process-wide tables of the published services.
+const ServiceSpec& ConnectionManagerSpec();
+const ServiceSpec& ContentDirectorySpec();
+
+}  // namespace tovaly

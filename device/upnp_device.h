@@ -1,0 +1,104 @@
+#pragma once
+// A local UPnP root device on libupnp: brings it onto the network, keeps the
+// runtime table of its services and routes the stack's requests (actions,
+// state-variable queries, subscriptions) to them.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/event_callback.h"
+#include "core/mutex.h"
+#include "core/refcount.h"
+#include "device/description.h"
+#include "device/service_table.h"
+
+namespace tovaly {
+
+struct ReadvertiseState;
+
+class upnp_device : public RefCountImpl {
+ public:
+  upnp_device(EventCallback callback, void* context);
+  ~upnp_device() override;
+
+  // Brings the device up: stack, virtual directory (when virtualDir is not
+  // null), identity from the host, private web root with the service
+  // descriptions, registration, advertisement now and 2 s and 4 s later.
+  // address null: the interface of the default route; port 0: the stack's
+  // choice. Returns 0 or a negative UPNP_E_* code (-101 when the host gives
+  // no UDN or the name is empty).
+  virtual int Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir);
+  // Sets the stopping flag (requests are ignored from then on), unregisters
+  // the root device (byebye) and gives back the device's share of the stack.
+  // Returns the stack's unregister result.
+  virtual int Stop();
+
+  // Asks the host whether MediaDownload is published (60) and for the UDN
+  // (14). Part of Start; public so tests can route requests without sockets.
+  void Identify();
+  // Builds the runtime service table. Part of Start; public for the same reason.
+  virtual void InitServices();
+
+  // The function registered with the stack; cookie is the device. Returns 0.
+  static int DeviceCallback(int eventType, const void* event, void* cookie);
+
+  EventCallback callback() const { return callback_; }
+  void* context() const { return context_; }
+  const std::string& udn() const { return udn_; }
+  const std::string& friendlyName() const { return friendlyName_; }
+  const std::string& baseUrl() const { return baseUrl_; }
+  const std::string& webRoot() const { return webRoot_; }
+  bool stopping() const { return stopping_.load(); }
+  size_t serviceCount() const { return services_.size(); }
+
+  // ConnectionManager state; touched only under the device lock.
+  std::string sourceProtocolInfo;
+  std::string sinkProtocolInfo;
+  int32_t currentConnectionId = -1;
+  int32_t mediaDownloadEnabled = 0;
+
+ protected:
+  struct ServiceEntry {
+    std::string udn;
+    const ServiceSpec* spec;
+    std::vector<std::string> variableNames;   // evented variables
+    std::vector<std::string> variableValues;  // their only values, sent once
+  };
+
+  // Appends an entry for spec; evented variables get the values given by
+  // name in `values`, others the empty text.
+  void AddService(const ServiceSpec& spec, const std::vector<std::pair<const char*, std::string>>& values);
+  virtual int InstallVirtualDirCallbacks() { return 0; }
+
+  virtual void OnActionRequest(void* request);
+  virtual void OnGetVarRequest(void* request);
+  virtual void OnSubscriptionRequest(void* request);
+
+  std::vector<ServiceEntry> services_;
+
+ private:
+  bool WriteWebRoot();
+  void RemoveWebRoot();
+  void ReleaseStack();
+
+  int handle_ = -1;
+  bool registered_ = false;
+  bool stackHeld_ = false;
+  // Serialises every request of the stack for this device. Held while the
+  // handlers call the host (folder listings included); nothing that waits
+  // for a stack callback may be called with it held.
+  Mutex lock_;
+  std::atomic<bool> stopping_{false};
+  EventCallback callback_;
+  void* context_;
+  std::string baseUrl_;
+  std::string friendlyName_;
+  std::string udn_;
+  std::string webRoot_;
+  std::shared_ptr<ReadvertiseState> readvertise_;
+};
+
+}  // namespace tovaly
