@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and shares the default folder on the home
+# network until Ctrl-C.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVALY_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)"
+exec build/app/tovaly-cli serve "$@"

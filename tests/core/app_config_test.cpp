@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "core/app_config.h"
+
+namespace tovaly::util {
+namespace {
+
+class AppConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tovaly-config-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/config.ini";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string Read() {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string dir_, path_;
+};
+
+TEST_F(AppConfigTest, MissingFileSectionOrKeyReadsEmpty) {
+  AppConfig config(path_);
+  EXPECT_EQ(config.Get("content_path"), "");
+  Write("[other]\ncontent_path=/x\n");
+  EXPECT_EQ(config.Get("content_path"), "");
+  Write("[setting]\nmachine_id=abc\n");
+  EXPECT_EQ(config.Get("content_path"), "");
+  EXPECT_EQ(config.Get("machine_id"), "abc");
+}
+
+TEST_F(AppConfigTest, KeysAndSectionMatchWithoutRegardToCase) {
+  Write("[SETTING]\nCONTENT_PATH = /srv/media/\n");
+  EXPECT_EQ(AppConfig(path_).Get("content_path"), "/srv/media/");
+}
+
+TEST_F(AppConfigTest, LongValueIsCutTo259Characters) {
+  const std::string value(300, 'v');
+  Write("[setting]\ncontent_path=" + value + "\n");
+  EXPECT_EQ(AppConfig(path_).Get("content_path"), value.substr(0, 259));
+}
+
+TEST_F(AppConfigTest, ValueMayHoldEqualsSignsAndCrlfLineEnds) {
+  Write("[setting]\r\nmachine_id=a=b=c\r\ncontent_path=/m\r\n");
+  AppConfig config(path_);
+  EXPECT_EQ(config.Get("machine_id"), "a=b=c");
+  EXPECT_EQ(config.Get("content_path"), "/m");
+  ASSERT_TRUE(config.Set("machine_id", "x=y"));
+  EXPECT_EQ(config.Get("machine_id"), "x=y");
+  EXPECT_EQ(Read(), "[setting]\r\nmachine_id=x=y\r\ncontent_path=/m\r\n");
+}
+
+TEST_F(AppConfigTest, ReplacingAValueKeepsEveryOtherLine) {
+  const std::string before =
+      "; written by hand\n[first]\ncontent_path=/not/this\n\n[setting]\nenable_firewall=true\n"
+      "content_path=/old\n# comment\n[last]\nkey=value\n";
+  Write(before);
+  AppConfig config(path_);
+  ASSERT_TRUE(config.Set("CONTENT_PATH", "/new"));
+  std::string expected = before;
+  expected.replace(expected.find("content_path=/old"), 17, "CONTENT_PATH=/new");
+  EXPECT_EQ(Read(), expected);
+  ASSERT_TRUE(config.Set("machine_id", "m1"));
+  EXPECT_EQ(config.Get("machine_id"), "m1");
+  EXPECT_EQ(config.Get("enable_firewall"), "true");
+  EXPECT_NE(Read().find("[last]\nkey=value\n"), std::string::npos);
+}
+
+TEST_F(AppConfigTest, SetCreatesFileAndSection) {
+  AppConfig config(dir_ + "/sub/dir/config.ini");
+  ASSERT_TRUE(config.Set("content_path", "/a"));
+  ASSERT_TRUE(config.Set("machine_id", "b"));
+  EXPECT_EQ(config.Get("content_path"), "/a");
+  EXPECT_EQ(config.Get("machine_id"), "b");
+  Write("[other]\nx=1");  // no final line end
+  AppConfig other(path_);
+  ASSERT_TRUE(other.Set("content_path", "/c"));
+  EXPECT_EQ(Read(), "[other]\nx=1\n[setting]\ncontent_path=/c\n");
+}
+
+TEST_F(AppConfigTest, RefusesLineBreaksInValues) {
+  AppConfig config(path_);
+  EXPECT_FALSE(config.Set("content_path", "/a\n[setting]\nmachine_id=evil"));
+  EXPECT_EQ(config.Get("machine_id"), "");
+}
+
+TEST_F(AppConfigTest, FailedWriteLeavesTheFileIntact) {
+  Write("[setting]\ncontent_path=/keep\n");
+  // The temporary file cannot be made: a folder stands in its place.
+  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0700), 0);
+  EXPECT_FALSE(AppConfig(path_).Set("content_path", "/lost"));
+  EXPECT_EQ(AppConfig(path_).Get("content_path"), "/keep");
+}
+
+TEST_F(AppConfigTest, BinaryFileIsReadWithoutCrash) {
+  std::string junk;
+  for (int i = 0; i < 70000; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+  junk += "\n[setting]\ncontent_path=/after/junk\n";
+  junk += std::string(5000, '\0');
+  Write(junk);
+  EXPECT_EQ(AppConfig(path_).Get("content_path"), "/after/junk");
+  EXPECT_EQ(AppConfig(path_).Get("machine_id"), "");
+}
+
+TEST_F(AppConfigTest, DefaultPathFollowsTheEnvironment) {
+  setenv("TOVALY_CONFIG", path_.c_str(), 1);
+  EXPECT_EQ(AppConfig::DefaultPath(), path_);
+  unsetenv("TOVALY_CONFIG");
+  const std::string beside = AppConfig::ExecutableDir() + "config.ini";
+  EXPECT_EQ(AppConfig::DefaultPath(), beside);  // the test binary's folder is writable
+  EXPECT_EQ(AppConfig::ExecutableDir().back(), '/');
+}
+
+}  // namespace
+}  // namespace tovaly::util
