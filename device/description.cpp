@@ -18,11 +18,9 @@ DeviceInfo MediaServerDeviceInfo() {
   info.modelUrl = info.manufacturerUrl;
   info.serialNumber = "1";
   info.upc = "1234";
-  for (const ServiceSpec* s : {&ConnectionManagerSpec(), &ContentDirectorySpec()}) {
+  for (const ServiceSpec* s : {&ConnectionManagerSpec(), &ContentDirectorySpec(), &MediaDownloadSpec()}) {
     info.services.push_back({s->serviceType, s->serviceId, s->scpdUrl, s->controlUrl, s->eventSubUrl});
   }
-  info.services.push_back({"urn:schemas-upnp-org:service:MediaDownload:1", "urn:upnp-org:serviceId:MediaDownload",
-                           "mds.xml", "/upnp/control/mds", "/upnp/event/mds"});
   info.serviceCount = static_cast<int>(info.services.size());
   return info;
 }

@@ -55,5 +55,6 @@ std::string BuildScpd(const ServiceSpec& spec);
 // The process-wide tables of the published services.
 const ServiceSpec& ConnectionManagerSpec();
 const ServiceSpec& ContentDirectorySpec();
+const ServiceSpec& MediaDownloadSpec();
 
 }  // namespace tovaly
