@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tovaly {
 
@@ -38,8 +39,19 @@ enum EventCode : int32_t {
   kEventDiagnostic = 50,        // Diagnostic
   kRequestRendererName = 51,    // TextRequest
   kRequestMediaDownload = 60,   // FlagRequest
-  kRequestMediaDownloadFirst = 61,
-  kRequestMediaDownloadLast = 73,
+  kRequestStorageInfo = 61,     // StorageInfoRequest
+  kRequestProgressInfo = 62,    // ProgressInfoRequest
+  kRequestDownloadInfo = 63,    // DownloadInfoRequest
+  kRequestDownloadIds = 64,     // TextAnswer
+  kRequestSetDownloadUri = 65,  // SetDownloadUriRequest
+  kRequestStartDownload = 66,   // DownloadIdRequest
+  kRequestPauseDownload = 67,   // DownloadIdRequest
+  kRequestStopDownload = 68,    // DownloadIdRequest
+  kRequestAllDownloadInfos = 69,  // TextAnswer
+  kRequestCacheInfo = 70,       // TextAnswer
+  kRequestRemoveDownload = 71,  // DownloadIdRequest; returns the removal result
+  kRequestMacAddress = 72,      // TextAnswer
+  kRequestBinding = 73,         // BindingRequest
   kRequestFileInfo = 100,       // FileInfoRequest
   kRequestFileOpen = 101,       // FileOpenRequest; returns non-zero with a stream
   kRequestFileRead = 102,       // FileReadRequest; returns the count
@@ -92,11 +104,13 @@ struct BrowseChildrenRequest {  // 12
   int32_t startingIndex;
   int32_t requestedCount;
   MediaObjectList* list;
+  const char* mediaBaseUrl;  // item URLs are this plus the encoded id
 };
 
 struct BrowseMetadataRequest {  // 13
   const char* objectId;
   MediaObject* object;
+  const char* mediaBaseUrl;
 };
 
 struct ProtocolListRequest {  // 15
@@ -114,6 +128,85 @@ struct ProtocolInfoFrom {  // 35
 struct Diagnostic {  // 50
   const char* format;
   va_list* args;
+};
+
+// MediaDownload (61-73). Texts the host answers are copied into std::string,
+// so nothing crosses the boundary that one side must free.
+struct StorageInfoRequest {  // 61
+  int64_t totalSpace = 0;
+  int64_t freeSpace = 0;
+};
+
+struct ProgressInfoRequest {  // 62
+  const char* downloadId;
+  int64_t elapsedTime = 0;
+  int64_t downloadedSize = 0;
+  int32_t percentage = 0;
+};
+
+struct DownloadInfoRequest {  // 63
+  const char* downloadId;
+  std::string uri;
+  std::string title;
+  int64_t startTime = 0;
+  int64_t contentLength = 0;
+  int32_t status = 0;  // 0 Complete, 2 Pending, 3 Downloading, 4 Paused, else Error
+};
+
+struct TextAnswer {  // 64, 69, 70, 72
+  std::string text;
+};
+
+struct SetDownloadUriRequest {  // 65
+  const char* uri;       // each may be null
+  const char* uniqueId;
+  const char* title;
+  std::string downloadId;  // empty: no download was made
+};
+
+struct DownloadIdRequest {  // 66, 67, 68, 71 (71 returns the removal result)
+  const char* downloadId;
+};
+
+struct BindingRequest {  // 73
+  const char* binding;
+};
+
+// File access for HTTP (100-105); called with a null context.
+struct FileInfo {
+  int64_t length = 0;
+  int64_t lastModified = 0;  // seconds since 1970 UTC
+  int32_t isDirectory = 0;
+  int32_t readable = 0;
+  const char* contentType = nullptr;  // a constant of the media type table
+};
+
+struct FileInfoRequest {  // 100
+  const char* path;  // below "/media/", as the web server decoded it
+  FileInfo info;
+};
+
+struct FileOpenRequest {  // 101; returns non-zero with handle set
+  const char* path;
+  int32_t mode;  // 0 read, 1 write (always refused)
+  void* handle = nullptr;
+};
+
+struct FileReadRequest {  // 102; returns the count, never negative
+  void* handle;
+  char* buffer;
+  size_t length;
+};
+
+struct FileSeekRequest {  // 104; returns non-zero when answered
+  void* handle;
+  int64_t offset;
+  int32_t origin;      // SEEK_SET, SEEK_CUR, SEEK_END
+  int32_t result = -1;  // 0 when the stream is now at the asked position
+};
+
+struct FileCloseRequest {  // 105
+  void* handle;
 };
 
 struct TransportStateChanged {  // 200

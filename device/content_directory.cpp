@@ -3,8 +3,10 @@
 #include <upnp.h>
 #include <upnptools.h>
 
+#include <cstring>
 #include <string>
 
+#include "device/didl.h"
 #include "device/ixml_util.h"
 #include "device/media_server.h"
 #include "device/service_table.h"
@@ -41,6 +43,69 @@ int32_t GetSystemUpdateID(upnp_device* device, IXML_Document*, IXML_Document** r
   return SingleOutput("GetSystemUpdateID", "Id", id.c_str(), response, errorText);
 }
 
+int32_t InvalidArgs(const char** errorText) {
+  *errorText = "Invalid Args";
+  return -101;
+}
+
+int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** response, const char** errorText) {
+  *response = nullptr;
+  *errorText = nullptr;
+  auto* server = static_cast<media_server*>(device);
+  const char* objectId = ArgumentText(request, "ObjectID");
+  const char* flag = ArgumentText(request, "BrowseFlag");
+  const int32_t start = ParseDecimal(ArgumentText(request, "StartingIndex"));
+  const int32_t count = ParseDecimal(ArgumentText(request, "RequestedCount"));
+  if (!objectId || !*objectId || !flag) return InvalidArgs(errorText);
+
+  IxmlDocument doc;
+  int32_t returned = 0, total = 0;
+  if (strcmp(flag, "BrowseDirectChildren") == 0) {
+    if (!device->callback() || !device->context()) return InvalidArgs(errorText);
+    MediaObjectList list;
+    BrowseChildrenRequest ask{objectId, start, count, &list, server->mediaBaseUrl().c_str()};
+    total = device->callback()(device->context(), kRequestBrowseChildren, &ask);
+    doc.reset(ixmlDocument_createDocument());
+    if (!doc) return InvalidArgs(errorText);
+    IXML_Element* root = CreateDidlRoot(doc.get());
+    for (const MediaObject& o : list.objects) {
+      if (IXML_Element* e = CreateDidlObject(doc.get(), o)) {
+        ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root), reinterpret_cast<IXML_Node*>(e));
+        ++returned;
+      }
+    }
+  } else if (strcmp(flag, "BrowseMetadata") == 0) {
+    if (!device->callback() || !device->context()) return InvalidArgs(errorText);
+    MediaObject object;
+    BrowseMetadataRequest ask{objectId, &object, server->mediaBaseUrl().c_str()};
+    if (!device->callback()(device->context(), kRequestBrowseMetadata, &ask)) return InvalidArgs(errorText);
+    doc.reset(ixmlDocument_createDocument());
+    if (!doc) return InvalidArgs(errorText);
+    IXML_Element* root = CreateDidlRoot(doc.get());
+    if (IXML_Element* e = CreateDidlObject(doc.get(), object)) {
+      ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root), reinterpret_cast<IXML_Node*>(e));
+    }
+    returned = total = 1;
+  } else {
+    return InvalidArgs(errorText);
+  }
+
+  const std::string result = PrintDidl(doc.get());
+  const std::string returnedText = std::to_string(returned), totalText = std::to_string(total);
+  const std::pair<const char*, const char*> outputs[] = {
+      {"Result", result.c_str()}, {"NumberReturned", returnedText.c_str()},
+      {"TotalMatches", totalText.c_str()}, {"UpdateID", "0"}};
+  for (const auto& out : outputs) {
+    if (UpnpAddToActionResponse(response, "Browse", kCdsType, out.first, out.second) != UPNP_E_SUCCESS) {
+      if (*response) ixmlDocument_free(*response);
+      *response = nullptr;
+      *errorText = "Internal Error";
+      return -911;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 const ServiceSpec& ContentDirectorySpec() {
@@ -51,6 +116,18 @@ const ServiceSpec& ContentDirectorySpec() {
       "/upnp/control/cds",
       "/upnp/event/cds",
       {
+          {"Browse",
+           Browse,
+           {{"ObjectID", false, "A_ARG_TYPE_ObjectID"},
+            {"BrowseFlag", false, "A_ARG_TYPE_BrowseFlag"},
+            {"Filter", false, "A_ARG_TYPE_Filter"},
+            {"StartingIndex", false, "A_ARG_TYPE_Index"},
+            {"RequestedCount", false, "A_ARG_TYPE_Count"},
+            {"SortCriteria", false, "A_ARG_TYPE_SortCriteria"},
+            {"Result", true, "A_ARG_TYPE_Result"},
+            {"NumberReturned", true, "A_ARG_TYPE_Count"},
+            {"TotalMatches", true, "A_ARG_TYPE_Count"},
+            {"UpdateID", true, "A_ARG_TYPE_UpdateID"}}},
           {"GetSearchCapabilities", GetSearchCapabilities, {{"SearchCaps", true, "SearchCapabilities"}}},
           {"GetSortCapabilities", GetSortCapabilities, {{"SortCaps", true, "SortCapabilities"}}},
           {"GetSystemUpdateID", GetSystemUpdateID, {{"Id", true, "SystemUpdateID"}}},
@@ -60,6 +137,14 @@ const ServiceSpec& ContentDirectorySpec() {
           {"ContainerUpdateIDs", "string", true, {}},
           {"SearchCapabilities", "string", false, {}},
           {"SortCapabilities", "string", false, {}},
+          {"A_ARG_TYPE_ObjectID", "string", false, {}},
+          {"A_ARG_TYPE_Result", "string", false, {}},
+          {"A_ARG_TYPE_BrowseFlag", "string", false, {"BrowseMetadata", "BrowseDirectChildren"}},
+          {"A_ARG_TYPE_Filter", "string", false, {}},
+          {"A_ARG_TYPE_SortCriteria", "string", false, {}},
+          {"A_ARG_TYPE_Index", "ui4", false, {}},
+          {"A_ARG_TYPE_Count", "ui4", false, {}},
+          {"A_ARG_TYPE_UpdateID", "ui4", false, {}},
       }};
   return spec;
 }

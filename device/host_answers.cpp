@@ -6,6 +6,7 @@
 
 #include "core/app_config.h"
 #include "core/uuid.h"
+#include "device/media_library.h"
 
 namespace tovaly {
 namespace {
@@ -109,6 +110,25 @@ int32_t AnswerDeviceUdn(TextRequest* request) {
     config.Set("machine_id", id);
   }
   return CopyOut("uuid:" + id, request);
+}
+
+}  // namespace tovaly
+
+namespace tovaly {
+
+int32_t AnswerBrowseChildren(BrowseChildrenRequest* request) {
+  if (!request || !request->objectId || !request->list) return 0;
+  return ListFolder(ContentFolder(), request->objectId, request->startingIndex, request->requestedCount,
+                    request->mediaBaseUrl ? request->mediaBaseUrl : "", request->list);
+}
+
+int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request) {
+  if (!request || !request->objectId || !request->object) return 0;
+  char name[256] = "";
+  TextRequest nameRequest{name, sizeof name};
+  AnswerComputerName(&nameRequest);
+  return DescribeObject(ContentFolder(), request->objectId, request->mediaBaseUrl ? request->mediaBaseUrl : "", name,
+                        request->object);
 }
 
 }  // namespace tovaly

@@ -21,6 +21,10 @@ int32_t AnswerDeviceUdn(TextRequest* request);
 // 15: the host's constant protocol list (101 entries).
 int32_t AnswerProtocolList(ProtocolListRequest* request);
 
+// 12 and 13 over the content folder (the root's title is the computer name).
+int32_t AnswerBrowseChildren(BrowseChildrenRequest* request);
+int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request);
+
 // The content folder as code 11 gives it.
 std::string ContentFolder();
 // The list of code 15.

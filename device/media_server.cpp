@@ -3,6 +3,7 @@
 #include <upnp.h>
 
 #include "device/description.h"
+#include "device/file_serving.h"
 
 namespace tovaly {
 
@@ -21,6 +22,20 @@ std::string BuildSourceProtocolInfo(const char* hostList) {
   return out;
 }
 
+media_server::media_server(EventCallback callback, void* context) : upnp_device(callback, context) {
+  // The file entry points have no cookie of their own: they reach the host
+  // through this process-wide slot.
+  SetFileServingCallback(callback);
+}
+
+int media_server::Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir) {
+  const int rc = upnp_device::Start(address, port, std::move(info), virtualDir);
+  if (rc == 0) mediaBaseUrl_ = baseUrl() + (virtualDir ? virtualDir : "media") + "/";
+  return rc;
+}
+
+int media_server::InstallVirtualDirCallbacks() { return InstallFileServingCallbacks(); }
+
 void media_server::InitServices() {
   sourceProtocolInfo = "http-get:*:*:*";
   if (callback() && context()) {
@@ -30,6 +45,7 @@ void media_server::InitServices() {
   }
   upnp_device::InitServices();
   AddService(ContentDirectorySpec(), {{"SystemUpdateID", ""}, {"ContainerUpdateIDs", ""}});
+  if (mediaDownloadEnabled) AddService(MediaDownloadSpec(), {{"TotalSpace", "0"}});
 }
 
 MediaServerHandle::MediaServerHandle(RefPtr<media_server> device, void* context, std::string contentFolder)
@@ -58,8 +74,7 @@ std::unique_ptr<MediaServerHandle> CreateMediaServer(const char* address, uint16
 
   DeviceInfo info = MediaServerDeviceInfo();
   info.friendlyName = name;
-  // No virtual directory yet: libupnp would call unset file callbacks.
-  *error = device->Start(address, port, info, nullptr);
+  *error = device->Start(address, port, info, "media");
   if (*error != 0) {
     device->Stop();
     return nullptr;

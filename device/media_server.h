@@ -13,13 +13,23 @@ namespace tovaly {
 
 class media_server : public upnp_device {
  public:
-  using upnp_device::upnp_device;
+  media_server(EventCallback callback, void* context);
+
+  // Base Start, then the media base URL ("<base URL>media/").
+  int Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir) override;
+  const std::string& mediaBaseUrl() const { return mediaBaseUrl_; }
 
   // ConnectionManager (with the host's protocol list, code 15) and
   // ContentDirectory, plus MediaDownload when the host answers code 60.
   void InitServices() override;
 
   int32_t systemUpdateId = 0;  // the content is never versioned
+
+ protected:
+  int InstallVirtualDirCallbacks() override;
+
+ private:
+  std::string mediaBaseUrl_;
 };
 
 // "http-get:*:" before every comma-separated entry of the host's list.

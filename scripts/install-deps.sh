@@ -8,10 +8,14 @@ PACKAGES=(
   build-essential cmake pkg-config
   libupnp-dev
   libgtest-dev libgmock-dev
-  # tests: private networks and independent UPnP peers
+  # tests: private networks and independent UPnP peers (run only inside
+  # network namespaces the tests make)
   iproute2 procps curl python3 python3-gi
   gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 gir1.2-gssdp-1.6
+  minidlna
 )
+# Peers that Debian would start as system services on the real network.
+DAEMONS=(minidlna)
 
 if [ "$(id -u)" = 0 ]; then SUDO=(); else SUDO=(sudo); fi
 
@@ -19,8 +23,26 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  "${SUDO[@]}" apt-get update -qq
-  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+echo "Installing: ${missing[*]}"
+# Keep the peers' packages from starting their services during installation.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | "${SUDO[@]}" tee "$policy" >/dev/null
+  "${SUDO[@]}" chmod +x "$policy"
+  made_policy=1
+fi
+trap '[ $made_policy = 1 ] && "${SUDO[@]}" rm -f "$policy"' EXIT
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Daemons installed just now stay off: the tests start their own copies.
+if [ -d /run/systemd/system ]; then
+  for d in "${DAEMONS[@]}"; do
+    if printf '%s\n' "${missing[@]}" | grep -qx "$d"; then
+      "${SUDO[@]}" systemctl disable --now "$d" >/dev/null 2>&1 || true
+    fi
+  done
 fi

@@ -1,0 +1,189 @@
+#include "device/file_serving.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <upnp.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "device/media_library.h"
+#include "device/media_types.h"
+
+namespace tovaly {
+namespace {
+
+std::atomic<EventCallback> g_callback{nullptr};
+const char kPrefix[] = "/media/";
+
+// The part of a request path below "/media/", or null when it is not below.
+const char* StripPrefix(const char* path) {
+  if (!path || strncmp(path, kPrefix, sizeof kPrefix - 1) != 0) return nullptr;
+  return path + sizeof kPrefix - 1;
+}
+
+// The regular file a decoded request path names, inside the content folder.
+// The web server hands over the query decoded too, and a name may itself hold
+// a "?" (sent as %3F): try the whole path first, then the part before "?".
+bool MapRequest(const std::string& contentFolder, const char* path, std::string* file, struct stat* st) {
+  if (!path) return false;
+  std::string candidate = path;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (ResolveInside(contentFolder, candidate, file) && stat(file->c_str(), st) == 0 && S_ISREG(st->st_mode)) {
+      return true;
+    }
+    const size_t q = candidate.find('?');
+    if (q == std::string::npos) break;
+    candidate.resize(q);
+  }
+  return false;
+}
+
+int GetInfo(const char* filename, UpnpFileInfo* info, const void*) {
+  const EventCallback cb = g_callback.load();
+  if (!cb) return -1;
+  FileInfoRequest request{StripPrefix(filename), {}};
+  if (!request.path || !cb(nullptr, kRequestFileInfo, &request) || !request.info.readable) {
+    return -1;  // 404: nothing there that we serve
+  }
+  UpnpFileInfo_set_FileLength(info, request.info.length);
+  UpnpFileInfo_set_LastModified(info, request.info.lastModified);
+  UpnpFileInfo_set_IsDirectory(info, request.info.isDirectory);
+  UpnpFileInfo_set_IsReadable(info, 1);
+  // Must always be set: the web server formats it with strlen.
+  const char* type = request.info.contentType ? request.info.contentType : "application/octet-stream";
+  UpnpFileInfo_set_ContentType(info, type);
+  UpnpFileInfo_set_ExtraHeaders(info, DlnaHeaders(type).c_str());
+  return 0;
+}
+
+UpnpWebFileHandle Open(const char* filename, enum UpnpOpenFileMode mode, const void*) {
+  const EventCallback cb = g_callback.load();
+  if (!cb || mode != UPNP_READ) return nullptr;  // nothing is ever written
+  FileOpenRequest request{StripPrefix(filename), 0};
+  if (!request.path || !cb(nullptr, kRequestFileOpen, &request)) return nullptr;
+  return request.handle;
+}
+
+int Read(UpnpWebFileHandle handle, char* buf, size_t len, const void*) {
+  const EventCallback cb = g_callback.load();
+  if (!cb || !handle || !buf) return 0;
+  FileReadRequest request{handle, buf, len};
+  const int32_t n = cb(nullptr, kRequestFileRead, &request);
+  // Never negative: the web server would cast it to a huge length and send
+  // heap memory.
+  return n > 0 ? n : 0;
+}
+
+int Write(UpnpWebFileHandle, char*, size_t, const void*) { return 0; }
+
+int Seek(UpnpWebFileHandle handle, off_t offset, int origin, const void*) {
+  const EventCallback cb = g_callback.load();
+  if (!cb || !handle) return -1;
+  FileSeekRequest request{handle, static_cast<int64_t>(offset), origin};
+  // A failed seek must not look like success: the wrong bytes would stream.
+  if (!cb(nullptr, kRequestFileSeek, &request)) return -1;
+  return request.result;
+}
+
+int Close(UpnpWebFileHandle handle, const void*) {
+  const EventCallback cb = g_callback.load();
+  if (cb && handle) {
+    FileCloseRequest request{handle};
+    cb(nullptr, kRequestFileClose, &request);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void SetFileServingCallback(EventCallback callback) { g_callback = callback; }
+
+int InstallFileServingCallbacks() {
+  int rc = UpnpVirtualDir_set_GetInfoCallback(&GetInfo);
+  if (rc == 0) rc = UpnpVirtualDir_set_OpenCallback(&Open);
+  if (rc == 0) rc = UpnpVirtualDir_set_ReadCallback(&Read);
+  if (rc == 0) rc = UpnpVirtualDir_set_WriteCallback(&Write);
+  if (rc == 0) rc = UpnpVirtualDir_set_SeekCallback(&Seek);
+  if (rc == 0) rc = UpnpVirtualDir_set_CloseCallback(&Close);
+  return rc;
+}
+
+std::string DlnaHeaders(const char* mimeType) {
+  const bool streamed = mimeType && (strncmp(mimeType, "video/", 6) == 0 || strncmp(mimeType, "audio/", 6) == 0 ||
+                                     strcmp(mimeType, "application/ogg") == 0);
+  // OP=01: byte ranges; FLAGS: streaming (or interactive), background,
+  // connection stall, DLNA 1.5.
+  return streamed ? "contentFeatures.dlna.org: DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                    "DLNA.ORG_FLAGS=01700000000000000000000000000000\r\n"
+                    "transferMode.dlna.org: Streaming\r\n"
+                  : "contentFeatures.dlna.org: DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                    "DLNA.ORG_FLAGS=00F00000000000000000000000000000\r\n"
+                    "transferMode.dlna.org: Interactive\r\n";
+}
+
+int32_t AnswerFileInfo(const std::string& contentFolder, FileInfoRequest* request) {
+  if (!request) return 0;
+  std::string file;
+  struct stat st{};
+  request->info = FileInfo();
+  if (!MapRequest(contentFolder, request->path, &file, &st)) {
+    request->info.readable = 0;
+    return 1;
+  }
+  request->info.length = st.st_size;
+  request->info.lastModified = st.st_mtime;
+  request->info.isDirectory = 0;
+  request->info.readable = access(file.c_str(), R_OK) == 0 ? 1 : 0;
+  request->info.contentType = MimeTypeFor(file.c_str(), nullptr);
+  return 1;
+}
+
+int32_t AnswerFileOpen(const std::string& contentFolder, FileOpenRequest* request) {
+  if (!request || request->mode != 0) return 0;  // never open for writing
+  std::string file;
+  struct stat st{};
+  if (!MapRequest(contentFolder, request->path, &file, &st)) return 0;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return 0;
+  struct stat opened{};
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    close(fd);
+    return 0;
+  }
+  FILE* stream = fdopen(fd, "rb");
+  if (!stream) {
+    close(fd);
+    return 0;
+  }
+  setvbuf(stream, nullptr, _IOFBF, 64 * 1024);
+  request->handle = stream;
+  return 1;
+}
+
+int32_t AnswerFileRead(FileReadRequest* request) {
+  if (!request || !request->handle || !request->buffer) return 0;
+  const size_t n = fread(request->buffer, 1, std::min(request->length, kMaxReadPiece),
+                         static_cast<FILE*>(request->handle));
+  return static_cast<int32_t>(n);
+}
+
+int32_t AnswerFileSeek(FileSeekRequest* request) {
+  if (!request || !request->handle) return 0;
+  request->result = fseeko(static_cast<FILE*>(request->handle), static_cast<off_t>(request->offset),
+                           request->origin) == 0
+                        ? 0
+                        : -1;
+  return 1;
+}
+
+int32_t AnswerFileClose(FileCloseRequest* request) {
+  if (!request || !request->handle) return 0;
+  fclose(static_cast<FILE*>(request->handle));
+  request->handle = nullptr;
+  return 1;
+}
+
+}  // namespace tovaly

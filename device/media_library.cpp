@@ -1,0 +1,344 @@
+#include "device/media_library.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "device/media_types.h"
+
+namespace tovaly {
+namespace {
+
+struct Entry {
+  std::string name;
+  bool isDir;
+};
+
+// A folder's published children in order. Valid while the folder's own
+// status (modification and change times, inode) is unchanged: adding,
+// removing or renaming an entry changes it. File times have the kernel's
+// tick as resolution, so a folder changed within the last second is not
+// cached: a second change in the same tick would leave its times as they were.
+struct Listing {
+  std::string path;
+  dev_t dev;
+  ino_t ino;
+  timespec mtime, ctime;
+  std::vector<Entry> entries;
+  size_t folders;  // entries[0, folders) are folders
+};
+
+// A few recent listings, so that paging through a large folder does not read
+// and sort it again for every page.
+class ListingCache {
+ public:
+  std::shared_ptr<const Listing> Find(const std::string& path, const struct stat& st) {
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+      const Listing& l = **it;
+      if (l.path == path) {
+        if (l.dev == st.st_dev && l.ino == st.st_ino && Same(l.mtime, st.st_mtim) && Same(l.ctime, st.st_ctim)) {
+          items_.splice(items_.begin(), items_, it);
+          return items_.front();
+        }
+        items_.erase(it);
+        return nullptr;
+      }
+    }
+    return nullptr;
+  }
+  void Put(std::shared_ptr<const Listing> l) {
+    std::lock_guard<std::mutex> lock(m_);
+    items_.push_front(std::move(l));
+    if (items_.size() > kMaxFolders) items_.pop_back();
+  }
+
+ private:
+  static bool Same(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+  static constexpr size_t kMaxFolders = 16;
+  std::mutex m_;  // guards items_; nothing else is called while it is held
+  std::list<std::shared_ptr<const Listing>> items_;
+};
+
+ListingCache& Cache() {
+  static ListingCache cache;
+  return cache;
+}
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  return realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+bool Inside(const std::string& root, const std::string& resolved) {
+  return resolved == root || (resolved.size() > root.size() && resolved.compare(0, root.size(), root) == 0 &&
+                              resolved[root.size()] == '/');
+}
+
+// Names a listing may publish.
+bool PublishableName(const std::string& name) { return !name.empty() && name[0] != '.' && IsValidUtf8(name); }
+
+std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::string& folder) {
+  struct stat st{};
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+  if (auto cached = Cache().Find(folder, st)) return cached;
+
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return nullptr;
+  auto listing = std::make_shared<Listing>();
+  listing->path = folder;
+  listing->dev = st.st_dev;
+  listing->ino = st.st_ino;
+  listing->mtime = st.st_mtim;
+  listing->ctime = st.st_ctim;
+  std::vector<Entry> dirs, files;
+  const int dfd = dirfd(dir);
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (!PublishableName(name)) continue;
+    unsigned char type = e->d_type;
+    if (type == DT_LNK) {
+      // Followed only when the target stays inside the content folder.
+      const std::string target = RealPath(folder + "/" + name);
+      if (target.empty() || !Inside(root, target)) continue;
+      type = DT_UNKNOWN;
+    }
+    if (type == DT_UNKNOWN) {
+      struct stat es{};
+      if (fstatat(dfd, name.c_str(), &es, 0) != 0) continue;
+      type = S_ISDIR(es.st_mode) ? DT_DIR : S_ISREG(es.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (type == DT_DIR) {
+      dirs.push_back({name, true});
+    } else if (type == DT_REG) {
+      files.push_back({name, false});
+    }
+  }
+  closedir(dir);
+  auto byName = [](const Entry& a, const Entry& b) { return NaturalLess(a.name, b.name); };
+  std::sort(dirs.begin(), dirs.end(), byName);
+  std::sort(files.begin(), files.end(), byName);
+  listing->folders = dirs.size();
+  listing->entries = std::move(dirs);
+  listing->entries.insert(listing->entries.end(), std::make_move_iterator(files.begin()),
+                          std::make_move_iterator(files.end()));
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const time_t changed = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+  if (now.tv_sec - changed > 1) Cache().Put(listing);
+  return listing;
+}
+
+std::string FormatDate(time_t t) {
+  tm parts{};
+  gmtime_r(&t, &parts);
+  char text[64];
+  snprintf(text, sizeof text, "%d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+           parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+void FillRecord(const std::string& id, const std::string& parentId, const std::string& name, bool isDir,
+                const std::string& fullPath, const std::string& mediaBaseUrl, MediaObject* o) {
+  o->id = id;
+  o->parentID = parentId;
+  o->title = name;
+  o->restricted = true;
+  o->childCount = 0;
+  if (isDir) {
+    o->objectClass = kClassContainer;
+    return;
+  }
+  ObjectClass cls = kClassOther;
+  const char* mime = MimeTypeFor(name.c_str(), &cls);
+  o->objectClass = cls;
+  o->protocolInfo = std::string("http-get:*:") + mime + ":*";
+  o->res = ItemUrl(mediaBaseUrl, id);
+  struct stat st{};
+  if (stat(fullPath.c_str(), &st) == 0) o->date = FormatDate(st.st_mtime);
+}
+
+// The folder an object id names ("0": the content folder), resolved.
+bool FolderOf(const std::string& root, const std::string& objectId, std::string* folder) {
+  if (objectId == "0") {
+    *folder = root;
+    return true;
+  }
+  return ResolveInside(root, objectId, folder);
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    uint32_t cp;
+    if (c < 0x80) {
+      if (c == 0) return false;
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;  // truncated sequence
+    for (size_t k = 1; k <= n; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not UTF-8.
+    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
+    if (isdigit(ca) && isdigit(cb)) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && a[ei] == '0') ++ei;
+      while (ej < b.size() && b[ej] == '0') ++ej;
+      size_t di = ei, dj = ej;
+      while (di < a.size() && isdigit(static_cast<unsigned char>(a[di]))) ++di;
+      while (dj < b.size() && isdigit(static_cast<unsigned char>(b[dj]))) ++dj;
+      const size_t la = di - ei, lb = dj - ej;
+      if (la != lb) return la < lb;
+      const int c = a.compare(ei, la, b, ej, lb);
+      if (c != 0) return c < 0;
+      i = di;
+      j = dj;
+      continue;
+    }
+    const int la = tolower(ca), lb = tolower(cb);
+    if (la != lb) return la < lb;
+    ++i;
+    ++j;
+  }
+  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  return a < b;  // equal ignoring case and leading zeros: still a total order
+}
+
+std::string PercentEncodePath(const std::string& path) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (unsigned char c : path) {
+    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId) {
+  return mediaBaseUrl + PercentEncodePath(objectId);
+}
+
+bool ResolveInside(const std::string& contentFolder, const std::string& relative, std::string* resolved) {
+  if (relative.empty() || relative.size() > PATH_MAX || !IsValidUtf8(relative)) return false;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string segment = relative.substr(start, slash - start);
+    if (segment.empty() || segment[0] == '.') return false;
+    start = slash + 1;
+  }
+  const std::string root = RealPath(contentFolder);
+  if (root.empty()) return false;
+  const std::string target = RealPath(root + "/" + relative);
+  if (target.empty() || !Inside(root, target) || target == root) return false;
+  // A link inside may point at a hidden entry: not published, not served.
+  if (target.find("/.", root.size()) != std::string::npos) return false;
+  *resolved = target;
+  return true;
+}
+
+int32_t ListFolder(const std::string& contentFolder, const std::string& objectId, int32_t start, int32_t count,
+                   const std::string& mediaBaseUrl, MediaObjectList* list) {
+  if (!list) return 0;
+  const std::string root = RealPath(contentFolder);
+  std::string folder;
+  if (root.empty() || objectId.empty() || !FolderOf(root, objectId, &folder)) return 0;
+  auto listing = ReadListing(root, folder);
+  if (!listing) return 0;
+  const bool atRoot = objectId == "0";
+  // Files directly in the content folder are not published: only its folders.
+  const size_t total = atRoot ? listing->folders : listing->entries.size();
+  // The window rule, applied literally (negative values included).
+  for (size_t n = 0; n < total; ++n) {
+    const int64_t pos = static_cast<int64_t>(n);
+    if (pos < start || (count > 0 && pos - start >= count)) continue;
+    const Entry& e = listing->entries[n];
+    const std::string id = atRoot ? e.name : objectId + "/" + e.name;
+    MediaObject o;
+    FillRecord(id, objectId, e.name, e.isDir, folder + "/" + e.name, mediaBaseUrl, &o);
+    list->objects.push_back(std::move(o));
+  }
+  return static_cast<int32_t>(std::min<size_t>(total, INT32_MAX));
+}
+
+int32_t DescribeObject(const std::string& contentFolder, const std::string& objectId, const std::string& mediaBaseUrl,
+                       const std::string& rootTitle, MediaObject* object) {
+  if (!object) return 0;
+  const std::string root = RealPath(contentFolder);
+  if (root.empty()) return 0;
+  if (objectId == "0") {
+    MediaObjectList folders;
+    const int32_t total = ListFolder(contentFolder, "0", 0, 0, mediaBaseUrl, &folders);
+    *object = MediaObject();
+    object->id = "0";
+    object->parentID = "-1";
+    object->title = rootTitle;
+    object->objectClass = kClassContainer;
+    object->childCount = static_cast<uint32_t>(total);
+    return 1;
+  }
+  std::string path;
+  if (!ResolveInside(root, objectId, &path)) return 0;
+  const size_t slash = objectId.rfind('/');
+  const std::string parentId = slash == std::string::npos ? "0" : objectId.substr(0, slash);
+  const std::string name = slash == std::string::npos ? objectId : objectId.substr(slash + 1);
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return 0;
+  const bool isDir = S_ISDIR(st.st_mode);
+  // Files directly in the content folder are not published.
+  if ((!isDir && !S_ISREG(st.st_mode)) || (!isDir && parentId == "0")) return 0;
+  *object = MediaObject();
+  FillRecord(objectId, parentId, name, isDir, path, mediaBaseUrl, object);
+  return 1;
+}
+
+}  // namespace tovaly
