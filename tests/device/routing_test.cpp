@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <upnp.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -186,6 +190,50 @@ TEST_F(MediaServerRouting, ContentDirectoryCapabilities) {
   EXPECT_EQ(r.Out("SortCaps"), "");
   r = Invoke(device_.get(), host_.udn, kCdsId, kCdsType, "GetSystemUpdateID");
   EXPECT_EQ(r.Out("Id"), "0");
+}
+
+TEST_F(MediaServerRouting, BrowseAnswersAndErrors) {
+  char tmpl[] = "/tmp/tovaly-browse-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  mkdir((root + "/A").c_str(), 0700);
+  mkdir((root + "/B").c_str(), 0700);
+  fclose(fopen((root + "/c.mp3").c_str(), "w"));
+  host_.contentFolder = root;
+  auto browse = [&](const std::string& id, const std::string& flag, const char* start = "0", const char* count = "0") {
+    return Invoke(device_.get(), host_.udn, kCdsId, kCdsType, "Browse",
+                  "<ObjectID>" + id + "</ObjectID><BrowseFlag>" + flag + "</BrowseFlag><Filter>*</Filter>" +
+                      "<StartingIndex>" + start + "</StartingIndex><RequestedCount>" + count +
+                      "</RequestedCount><SortCriteria></SortCriteria>");
+  };
+  Reply r = browse("0", "BrowseDirectChildren");
+  ASSERT_EQ(r.errCode, 0) << r.errStr;
+  EXPECT_EQ(r.Out("NumberReturned"), "2");
+  EXPECT_EQ(r.Out("TotalMatches"), "2");
+  EXPECT_EQ(r.Out("UpdateID"), "0");
+  EXPECT_EQ(r.Out("Result").rfind("<DIDL-Lite xmlns=", 0), 0u);  // no XML declaration
+  r = browse("0", "BrowseDirectChildren", "1", "5");
+  EXPECT_EQ(r.Out("NumberReturned"), "1");
+  EXPECT_EQ(r.Out("TotalMatches"), "2");
+  r = browse("missing", "BrowseDirectChildren");  // not an error: an empty folder
+  EXPECT_EQ(r.errCode, 0);
+  EXPECT_EQ(r.Out("TotalMatches"), "0");
+  r = browse("0", "BrowseMetadata");
+  ASSERT_EQ(r.errCode, 0);
+  EXPECT_NE(r.Out("Result").find("parentID=\"-1\""), std::string::npos);
+  EXPECT_NE(r.Out("Result").find("childCount=\"2\""), std::string::npos);
+  EXPECT_EQ(r.Out("NumberReturned"), "1");
+
+  for (const Reply& bad : {browse("", "BrowseDirectChildren"), browse("0", "browsedirectchildren"),
+                           browse("0", ""), browse("nothing/here", "BrowseMetadata"),
+                           Invoke(device_.get(), host_.udn, kCdsId, kCdsType, "Browse", "<ObjectID>0</ObjectID>")}) {
+    EXPECT_EQ(bad.errCode, 402);
+    EXPECT_EQ(bad.errStr, "Invalid Args");
+    EXPECT_EQ(bad.result, nullptr);
+  }
+  host_.contentFolder.clear();  // a host that does not answer 13: every BrowseMetadata fails
+  EXPECT_EQ(browse("0", "BrowseMetadata").errCode, 402);
+  std::system(("rm -rf '" + root + "'").c_str());
 }
 
 TEST_F(MediaServerRouting, StoppedDeviceIgnoresRequests) {

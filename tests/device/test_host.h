@@ -8,6 +8,7 @@
 
 #include "core/event_callback.h"
 #include "device/host_answers.h"
+#include "device/media_library.h"
 
 namespace tovaly::test {
 
@@ -16,6 +17,7 @@ struct TestHost {
   bool answerMediaDownload = false;
   std::vector<int32_t> codes;
   std::vector<std::string> fromTexts;
+  std::string contentFolder;  // answers 12 and 13 when set
 
   static int32_t Callback(void* context, int32_t code, void* args) {
     return HostDispatch(code, [&]() -> int32_t {
@@ -33,6 +35,17 @@ struct TestHost {
           if (!host->answerMediaDownload) return 0;
           static_cast<FlagRequest*>(args)->flag = 1;
           return 1;
+        case kRequestBrowseChildren: {
+          if (host->contentFolder.empty()) return 0;
+          auto* r = static_cast<BrowseChildrenRequest*>(args);
+          return ListFolder(host->contentFolder, r->objectId, r->startingIndex, r->requestedCount, r->mediaBaseUrl,
+                            r->list);
+        }
+        case kRequestBrowseMetadata: {
+          if (host->contentFolder.empty()) return 0;
+          auto* r = static_cast<BrowseMetadataRequest*>(args);
+          return DescribeObject(host->contentFolder, r->objectId, r->mediaBaseUrl, "TESTPC", r->object);
+        }
         case kEventProtocolInfoFrom: host->fromTexts.push_back(static_cast<ProtocolInfoFrom*>(args)->from); return 0;
         default: return 0;
       }
