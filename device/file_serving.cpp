@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <upnp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,13 @@ namespace tovaly {
 namespace {
 
 std::atomic<EventCallback> g_callback{nullptr};
+
+// An open file of a transfer: the web server's handle.
+struct FileStream {
+  int fd;
+  char buffer[64 * 1024];
+  size_t pos, len;  // unread part of buffer: [pos, len)
+};
 const char kPrefix[] = "/media/";
 
 // The part of a request path below "/media/", or null when it is not below.
@@ -153,35 +161,45 @@ int32_t AnswerFileOpen(const std::string& contentFolder, FileOpenRequest* reques
     close(fd);
     return 0;
   }
-  FILE* stream = fdopen(fd, "rb");
-  if (!stream) {
-    close(fd);
-    return 0;
-  }
-  setvbuf(stream, nullptr, _IOFBF, 64 * 1024);
-  request->handle = stream;
+  request->handle = new FileStream{fd, {}, 0, 0};
   return 1;
 }
 
 int32_t AnswerFileRead(FileReadRequest* request) {
   if (!request || !request->handle || !request->buffer) return 0;
-  const size_t n = fread(request->buffer, 1, std::min(request->length, kMaxReadPiece),
-                         static_cast<FILE*>(request->handle));
+  auto* f = static_cast<FileStream*>(request->handle);
+  if (f->pos == f->len) {
+    // Large reads from the disk, small pieces to the web server.
+    const ssize_t n = read(f->fd, f->buffer, sizeof f->buffer);
+    if (n <= 0) return 0;  // end of file, or an error that ends the transfer
+    f->pos = 0;
+    f->len = static_cast<size_t>(n);
+  }
+  const size_t n = std::min({request->length, kMaxReadPiece, f->len - f->pos});
+  memcpy(request->buffer, f->buffer + f->pos, n);
+  f->pos += n;
   return static_cast<int32_t>(n);
 }
 
 int32_t AnswerFileSeek(FileSeekRequest* request) {
   if (!request || !request->handle) return 0;
-  request->result = fseeko(static_cast<FILE*>(request->handle), static_cast<off_t>(request->offset),
-                           request->origin) == 0
-                        ? 0
-                        : -1;
+  auto* f = static_cast<FileStream*>(request->handle);
+  off_t target = static_cast<off_t>(request->offset);
+  int origin = request->origin;
+  if (origin == SEEK_CUR) {
+    // The kernel's position is ahead of the reader by what is still buffered.
+    target -= static_cast<off_t>(f->len - f->pos);
+  }
+  request->result = lseek(f->fd, target, origin) < 0 ? -1 : 0;
+  f->pos = f->len = 0;
   return 1;
 }
 
 int32_t AnswerFileClose(FileCloseRequest* request) {
   if (!request || !request->handle) return 0;
-  fclose(static_cast<FILE*>(request->handle));
+  auto* f = static_cast<FileStream*>(request->handle);
+  close(f->fd);
+  delete f;
   request->handle = nullptr;
   return 1;
 }

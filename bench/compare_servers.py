@@ -1,0 +1,333 @@
+#!/usr/bin/python3
+"""Side-by-side timings of tovaly-cli serve and minidlna on one data set.
+
+  compare_servers.py make-data DIR          write the data set into DIR
+  compare_servers.py measure TOVALY DIR     run both servers one after the other
+                                            on DIR and print a Markdown table
+
+`measure` must run inside a private namespace (tests/interop/netns.sh run):
+it talks only to TOVALY_TEST_ADDR (192.0.2.1). Exits 0 whenever it ran.
+"""
+import http.client
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+from xml.sax.saxutils import escape
+
+ADDR = os.environ.get('TOVALY_TEST_ADDR', '192.0.2.1')
+FILES = 10000
+PAGE = 50
+GIB = 1 << 30
+RANGE_AT = int(4.9 * GIB)
+RANGE_LEN = 64 << 10
+START_LIMIT = 120   # seconds a server may take to show its first page
+TIMEOUT = 30        # per request
+CDS = 'urn:schemas-upnp-org:service:ContentDirectory:1'
+DIDL = '{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}'
+DC = '{http://purl.org/dc/elements/1.1/}'
+
+# One silent MPEG-1 Layer III frame (128 kbit/s, 44.1 kHz, 417 bytes): all-zero
+# side info decodes as silence, and minidlna indexes such files.
+MP3_FRAME = b'\xff\xfb\x90\x00' + bytes(413)
+
+
+def make_data(root):
+    os.makedirs(os.path.join(root, 'big'))
+    small = MP3_FRAME * 2 + bytes(1024 - 2 * len(MP3_FRAME))  # 1 KiB
+    for i in range(1, FILES + 1):
+        with open(os.path.join(root, 'big', 'track %05d.mp3' % i), 'wb') as f:
+            f.write(small)
+    os.makedirs(os.path.join(root, 'large'))
+    block = MP3_FRAME * ((1 << 20) // len(MP3_FRAME))
+    block += bytes((1 << 20) - len(block))
+    with open(os.path.join(root, 'large', 'one gib.mp3'), 'wb') as f:
+        for _ in range(1024):
+            f.write(block)
+    os.makedirs(os.path.join(root, 'sparse'))
+    with open(os.path.join(root, 'sparse', 'five gib.mp3'), 'wb') as f:
+        f.write(MP3_FRAME * 16)  # a real start, so minidlna accepts it
+        f.truncate(5 * GIB)
+
+
+# --- HTTP / SOAP ----------------------------------------------------------
+
+def browse(port, ctl, object_id, start=0, count=PAGE):
+    """One Browse on a new connection: (seconds, returned, total, DIDL text)."""
+    body = ('<?xml version="1.0" encoding="utf-8"?>'
+            '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            '<u:Browse xmlns:u="%s"><ObjectID>%s</ObjectID>'
+            '<BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter>'
+            '<StartingIndex>%d</StartingIndex><RequestedCount>%d</RequestedCount>'
+            '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>'
+            % (CDS, escape(object_id), start, count)).encode()
+    headers = {'Content-Type': 'text/xml; charset="utf-8"',
+               'SOAPACTION': '"%s#Browse"' % CDS}
+    t0 = time.perf_counter()
+    conn = http.client.HTTPConnection(ADDR, port, timeout=TIMEOUT)
+    try:
+        conn.request('POST', ctl, body, headers)
+        resp = conn.getresponse()
+        data = resp.read()
+    finally:
+        conn.close()
+    elapsed = time.perf_counter() - t0
+    if resp.status != 200:
+        raise RuntimeError('Browse %s: HTTP %d' % (object_id, resp.status))
+    text = data.decode('utf-8', 'replace')
+    num = lambda tag: int(re.search(r'<%s>(\d+)</%s>' % (tag, tag), text).group(1))
+    return elapsed, num('NumberReturned'), num('TotalMatches'), text
+
+
+def didl_objects(soap_text):
+    """[(kind, id, title, res)] of a Browse answer."""
+    result = ET.fromstring(soap_text).find('.//Result').text or ''
+    out = []
+    for e in ET.fromstring(result):
+        res = e.find(DIDL + 'res')
+        out.append((e.tag[len(DIDL):], e.get('id'), e.findtext(DC + 'title'),
+                    res.text if res is not None else None))
+    return out
+
+
+def get(url, extra=''):
+    """GET on a raw socket, body discarded: (status, seconds to first byte, seconds, body bytes)."""
+    m = re.match(r'http://([^/:]+):(\d+)(/.*)', url)
+    host, port, path = m.group(1), int(m.group(2)), m.group(3)
+    buf = bytearray(1 << 20)
+    view = memoryview(buf)
+    t0 = time.perf_counter()
+    with socket.create_connection((host, port), timeout=TIMEOUT) as s:
+        s.sendall(('GET %s HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n%s\r\n'
+                   % (path, host, port, extra)).encode())
+        head = b''
+        ttfb = None
+        while b'\r\n\r\n' not in head:
+            n = s.recv_into(buf)
+            if ttfb is None:
+                ttfb = time.perf_counter() - t0
+            if not n:
+                raise RuntimeError('GET %s: connection closed in the header' % url)
+            head += bytes(view[:n])
+        head, _, rest = head.partition(b'\r\n\r\n')
+        status = int(head.split()[1])
+        length = re.search(rb'(?im)^content-length:\s*(\d+)', head)
+        want = int(length.group(1)) if length else None  # else: until the server closes
+        got = len(rest)
+        while want is None or got < want:
+            n = s.recv_into(buf)
+            if not n:
+                break
+            got += n
+    return status, ttfb, time.perf_counter() - t0, got
+
+
+# --- the two servers ------------------------------------------------------
+
+class Server:
+    name = ''
+    ctl = ''
+    port = 0
+
+    def __init__(self, work, data):
+        self.work, self.data, self.proc = work, data, None
+
+    def folder_ids(self):
+        """{sub-folder name: object id}."""
+        raise NotImplementedError
+
+    def scanned(self):
+        """Whether the server has finished indexing the share."""
+        return True
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if self.proc:
+            self.log.close()
+
+    def rss_mib(self):
+        with open('/proc/%d/status' % self.proc.pid) as f:
+            return int(re.search(r'VmRSS:\s+(\d+) kB', f.read()).group(1)) / 1024
+
+
+class Tovaly(Server):
+    name, ctl, port = 'tovaly', '/upnp/control/cds', 49200
+
+    def __init__(self, work, data, binary):
+        super().__init__(work, data)
+        self.binary = binary
+
+    def start(self):
+        conf = os.path.join(self.work, 'tovaly.ini')
+        with open(conf, 'w') as f:
+            f.write('[setting]\ncontent_path=%s\n' % self.data)
+        self.log = open(os.path.join(self.work, 'tovaly.log'), 'a')
+        self.proc = subprocess.Popen([self.binary, '--config', conf, 'serve', '--address', ADDR,
+                                      '--port', str(self.port)], stdout=self.log, stderr=subprocess.STDOUT)
+
+    def folder_ids(self):
+        return {n: n for n in ('big', 'large', 'sparse')}  # ids are relative paths
+
+
+class Minidlna(Server):
+    name, ctl, port = 'minidlna', '/ctl/ContentDir', 8200
+
+    def start(self):
+        conf = os.path.join(self.work, 'minidlna.conf')
+        for d in ('db', 'log'):  # a fresh database: every start scans
+            shutil.rmtree(os.path.join(self.work, d), ignore_errors=True)
+            os.makedirs(os.path.join(self.work, d))
+        with open(conf, 'w') as f:
+            f.write('port=%d\nnetwork_interface=upnp0\nmedia_dir=%s\ndb_dir=%s/db\nlog_dir=%s/log\n'
+                    'inotify=no\nuuid=4d696e69-444c-164e-9d41-000000b3e0c1\nfriendly_name=bench\n'
+                    % (self.port, self.data, self.work, self.work))
+        self.log = open(os.path.join(self.work, 'minidlna.out'), 'a')
+        # -S: stay in the foreground without -d's per-request debug logging.
+        self.proc = subprocess.Popen(['minidlnad', '-S', '-f', conf, '-P', os.path.join(self.work, 'm.pid')],
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+
+    def folder_ids(self):
+        _, _, _, text = browse(self.port, self.ctl, '64', 0, 0)  # its folder view
+        return {title: oid for kind, oid, title, _ in didl_objects(text) if kind == 'container'}
+
+    def scanned(self):
+        # It answers while it scans (a folder can look complete before the
+        # rest is indexed); its log says when the scan is over.
+        try:
+            with open(os.path.join(self.work, 'log', 'minidlna.log')) as f:
+                return 'finished' in f.read()
+        except OSError:
+            return False
+
+
+def first_page(srv, period):
+    """Seconds from spawn until the big folder's first page browses complete,
+    polling every `period` seconds; and the sub-folder ids."""
+    t0 = time.perf_counter()
+    srv.start()
+    while time.perf_counter() - t0 < START_LIMIT:
+        tick = time.perf_counter()
+        if srv.proc.poll() is not None:
+            raise RuntimeError('%s exited with %s' % (srv.name, srv.proc.returncode))
+        try:
+            if srv.scanned():
+                ids = srv.folder_ids()
+                _, returned, total, _ = browse(srv.port, srv.ctl, ids['big'])
+                if returned == PAGE and total == FILES:
+                    return time.perf_counter() - t0, ids
+        except (OSError, RuntimeError, KeyError, AttributeError, ET.ParseError):
+            pass  # not listening yet
+        time.sleep(max(0.0, period - (time.perf_counter() - tick)))
+    raise RuntimeError('%s: no first page within %d s' % (srv.name, START_LIMIT))
+
+
+def file_url(srv, folder_id):
+    _, _, _, text = browse(srv.port, srv.ctl, folder_id)
+    return next(res for kind, _, _, res in didl_objects(text) if kind == 'item' and res)
+
+
+def measure(srv, r):
+    """Fills r as it goes, so a failure keeps what was measured before it."""
+    r['first'], ids = first_page(srv, 0.05)
+
+    pages = [browse(srv.port, srv.ctl, ids['big'], i * (FILES // PAGE), PAGE) for i in range(PAGE)]
+    assert all(p[1] == PAGE for p in pages), 'short page'
+    times = sorted(p[0] * 1000 for p in pages)
+    r['page_med'] = statistics.median(times)
+    r['page_p95'] = times[int(0.95 * len(times) + 0.999) - 1]  # nearest rank
+
+    seen, t0 = 0, time.perf_counter()
+    for start in range(0, FILES + PAGE, PAGE):  # bounded: one spare page
+        _, returned, total, _ = browse(srv.port, srv.ctl, ids['big'], start, PAGE)
+        seen += returned
+        if returned == 0 or start + returned >= total:
+            break
+    r['all'] = time.perf_counter() - t0
+    assert seen == FILES, '%s paged %d of %d' % (srv.name, seen, FILES)
+
+    status, _, secs, got = get(file_url(srv, ids['large']))
+    assert status == 200 and got == GIB, 'GET: HTTP %d, %d bytes' % (status, got)
+    r['get'] = got / (1 << 20) / secs
+
+    url, ttfbs = file_url(srv, ids['sparse']), []
+    for _ in range(10):
+        status, ttfb, _, got = get(url, 'Range: bytes=%d-%d\r\n' % (RANGE_AT, RANGE_AT + RANGE_LEN - 1))
+        assert status == 206 and got == RANGE_LEN, 'Range: HTTP %d, %d bytes' % (status, got)
+        ttfbs.append(ttfb * 1000)
+    r['range'] = statistics.median(ttfbs)
+
+    time.sleep(2)  # idle
+    r['rss'] = srv.rss_mib()
+    srv.stop()
+
+    # The 50 ms poll hides a start shorter than that: once more, finer.
+    r['first_fine'], _ = first_page(srv, 0.002)
+
+
+# (key, label, format, target as a bound on tovaly/minidlna, or None)
+ROWS = [
+    ('first', 'start until first page of %d-file folder (s)' % FILES, '%.3f', ('<=', 1 / 30, '30x sooner')),
+    ('first_fine', '... the same, polled every 2 ms (s)', '%.3f', ('<=', 1 / 30, '30x sooner')),
+    ('page_med', 'Browse %d of %d, median (ms)' % (PAGE, FILES), '%.2f', ('<=', 1.0, 'no slower')),
+    ('page_p95', 'Browse %d of %d, p95 (ms)' % (PAGE, FILES), '%.2f', None),
+    ('all', 'whole folder paged by %d (s)' % PAGE, '%.3f', None),
+    ('get', 'GET of 1 GiB (MiB/s)', '%.0f', None),
+    ('range', 'Range 64 KiB at 4.9 GiB, time to first byte, median of 10 (ms)', '%.2f', None),
+    ('rss', 'resident memory when idle (MiB)', '%.1f', ('<=', 1 / 3, 'a third or less')),
+]
+
+
+def table(res):
+    lines = ['| | tovaly | minidlna | tovaly ÷ minidlna | target |',
+             '|---|---:|---:|---:|---|']
+    for key, label, fmt, target in ROWS:
+        a, b = res['tovaly'].get(key), res['minidlna'].get(key)
+        cell = lambda v: fmt % v if v is not None else 'n/a'
+        ratio = '%.3g' % (a / b) if a is not None and b else 'n/a'
+        goal = ''
+        if target and ratio != 'n/a':
+            goal = '%s: %s' % (target[2], 'met' if a / b <= target[1] else 'MISSED')
+        lines.append('| %s | %s | %s | %s | %s |' % (label, cell(a), cell(b), ratio, goal))
+    return '\n'.join(lines)
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == 'make-data':
+        make_data(sys.argv[2])
+        return 0
+    if len(sys.argv) != 4 or sys.argv[1] != 'measure':
+        print(__doc__, file=sys.stderr)
+        return 2
+    binary, data = os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
+    res = {}
+    with tempfile.TemporaryDirectory(prefix='tovaly-bench-') as work:
+        # One at a time, so that neither competes with the other for the CPUs.
+        for srv in (Tovaly(work, data, binary), Minidlna(work, data)):
+            print('measuring %s ...' % srv.name, file=sys.stderr, flush=True)
+            res[srv.name] = {}
+            try:
+                measure(srv, res[srv.name])
+            except Exception as e:  # still report what the other server did
+                print('%s: %s: %s' % (srv.name, type(e).__name__, e), file=sys.stderr)
+            finally:
+                srv.stop()
+    print(table(res))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
