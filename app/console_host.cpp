@@ -1,5 +1,8 @@
 #include "app/console_host.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "core/event_callback.h"
 #include "device/file_serving.h"
 #include "device/host_answers.h"
@@ -22,15 +25,63 @@ int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
       case kRequestFileClose: return AnswerFileClose(static_cast<FileCloseRequest*>(args));
       default: break;
     }
-    if (!context) return 0;
+    auto* host = static_cast<ConsoleHost*>(context);
+    if (!host) return 0;
     switch (code) {
       case kRequestComputerName:
       case kRequestRendererName: return AnswerComputerName(static_cast<TextRequest*>(args));
       case kRequestBrowseChildren: return AnswerBrowseChildren(static_cast<BrowseChildrenRequest*>(args));
       case kRequestBrowseMetadata: return AnswerBrowseMetadata(static_cast<BrowseMetadataRequest*>(args));
+      case kEventServerAdded:
+      case kEventRendererAdded: {
+        auto* a = static_cast<DeviceAppeared*>(args);
+        host->Appeared(code == kEventServerAdded ? "server" : "renderer", a->friendlyName, a->udn, a->baseUrl);
+        return 0;
+      }
+      case kEventServerRemoved:
+      case kEventRendererRemoved: {
+        auto* l = static_cast<DeviceLeft*>(args);
+        host->Left(code == kEventServerRemoved ? "server" : "renderer", l->friendlyName, l->udn);
+        return 0;
+      }
       default: return 0;  // 60 (MediaDownload) among others: not answered
     }
   });
+}
+
+void ConsoleHost::Appeared(const char* kind, const char* name, const char* udn, const char* baseUrl) {
+  const std::string key = std::string(kind) + " " + (udn ? udn : "");
+  bool isNew;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    isNew = devices_.find(key) == devices_.end();
+    devices_[key] = Device{kind, name ? name : "", udn ? udn : "", baseUrl ? baseUrl : ""};
+    if (isNew) order_.push_back(key);
+  }
+  // A re-announcement of a known device is not news.
+  if (printEvents_ && isNew) printf("+ %s \"%s\" %s at %s\n", kind, name, udn, baseUrl);
+}
+
+void ConsoleHost::Left(const char* kind, const char* name, const char* udn) {
+  const std::string key = std::string(kind) + " " + (udn ? udn : "");
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (!devices_.erase(key)) return;
+    order_.erase(std::remove(order_.begin(), order_.end(), key), order_.end());
+  }
+  if (printEvents_) printf("- %s \"%s\" %s\n", kind, name, udn);
+}
+
+std::vector<ConsoleHost::Device> ConsoleHost::Devices() const {
+  std::lock_guard<std::mutex> lk(m_);
+  std::vector<Device> out;
+  for (const char* kind : {"server", "renderer"}) {
+    for (const std::string& key : order_) {
+      const Device& d = devices_.at(key);
+      if (d.kind == kind) out.push_back(d);
+    }
+  }
+  return out;
 }
 
 }  // namespace tovaly

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "app/console_host.h"
 #include "core/app_config.h"
 #include "device/host_answers.h"
+#include "controlpoint/control_point.h"
+#include "core/clock.h"
 #include "device/media_server.h"
 
 namespace {
@@ -31,6 +34,7 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  serve     publish the shared folder as a media server until Ctrl-C\n"
+    "  devices   list the media servers and renderers on the network\n"
     "\n"
     "Options:\n"
     "  --config FILE  settings file to use (default: config.ini beside the program\n"
@@ -43,12 +47,27 @@ const char kServeUsage[] =
     "Publish the shared folder (setting content_path; by default the folder of the\n"
     "program) as a UPnP MediaServer, print its name, UDN, address and description\n"
     "URL, and run until Ctrl-C or SIGTERM, then say goodbye to the network.\n"
+    "Meanwhile print a line whenever a media server or renderer appears (+) on\n"
+    "the network or leaves it (-).\n"
     "\n"
     "Options:\n"
     "  --address IP   IPv4 address of the interface to serve on (default: the\n"
     "                 interface that carries the default route)\n"
     "  --port PORT    HTTP port (default: the first free one from 49152; ports\n"
     "                 below 49152 are raised to 49152 by the UPnP stack)\n"
+    "  -h, --help     show this help\n";
+
+const char kDevicesUsage[] =
+    "Usage: tovaly-cli [--config FILE] devices [--timeout SECONDS] [--json] [--address IP]\n"
+    "\n"
+    "Search the network for UPnP media servers and renderers and list them: name,\n"
+    "UDN, base URL and kind. Finding none is not an error.\n"
+    "\n"
+    "Options:\n"
+    "  --timeout S    how long to search, 1 to 120 seconds (default 5)\n"
+    "  --json         print a JSON array for scripts instead of a table\n"
+    "  --address IP   IPv4 address of the interface to search on (default: the\n"
+    "                 interface that carries the default route)\n"
     "  -h, --help     show this help\n";
 
 int Fail(const std::string& message) {
@@ -128,10 +147,10 @@ int Serve(const std::vector<std::string>& args) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  static int hostContext;  // the console host keeps no state of its own
+  tovaly::ConsoleHost host(true);
   int rc = 0;
   auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
-                                          &tovaly::ConsoleHost::Callback, &hostContext, &rc);
+                                          &tovaly::ConsoleHost::Callback, &host, &rc);
   if (!server) return Fail(StartError(rc, address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port)));
 
   const tovaly::media_server* device = server->device();
@@ -144,12 +163,110 @@ int Serve(const std::vector<std::string>& args) {
   printf("Press Ctrl-C to stop.\n");
   fflush(stdout);
 
+  // The control point shares the stack the server started.
+  tovaly::control_point_t* cp =
+      tovaly::p_CreateControlPoint(nullptr, 0, &tovaly::ConsoleHost::Callback, &host, &rc);
+  if (cp) {
+    tovaly::p_Search(cp, 5, tovaly::kSearchServers | tovaly::kSearchRenderers);
+  } else {
+    fprintf(stderr, "tovaly-cli: cannot look for other devices: %s (%d); serving anyway\n", UpnpGetErrorMessage(rc), rc);
+  }
+
   int sig = 0;
   sigwait(&stopSignals, &sig);
   printf("Stopping (%s)...\n", sig == SIGINT ? "interrupt" : "terminate");
   fflush(stdout);
+  tovaly::p_DestroyControlPoint(cp);
   server.reset();  // byebye, then the stack finishes with its last user
   printf("Stopped.\n");
+  return 0;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+int Devices(const std::vector<std::string>& args) {
+  long timeout = 5;
+  bool json = false;
+  std::string address;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      fputs(kDevicesUsage, stdout);
+      return 0;
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--timeout" && i + 1 < args.size()) {
+      char* end = nullptr;
+      timeout = strtol(args[++i].c_str(), &end, 10);
+      if (!end || *end || timeout < 1 || timeout > 120) return Fail("--timeout wants a number of seconds from 1 to 120");
+    } else if (a == "--address" && i + 1 < args.size()) {
+      address = args[++i];
+      in_addr probe{};
+      if (inet_pton(AF_INET, address.c_str(), &probe) != 1) return Fail("--address wants an IPv4 address, not '" + address + "'");
+    } else {
+      return Fail("devices: unknown option '" + a + "' (see 'tovaly-cli devices --help')");
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  tovaly::ConsoleHost host(false);
+  int rc = 0;
+  tovaly::control_point_t* cp = tovaly::p_CreateControlPoint(address.empty() ? nullptr : address.c_str(), 0,
+                                                              &tovaly::ConsoleHost::Callback, &host, &rc);
+  if (!cp) return Fail(StartError(rc, address.empty() ? nullptr : address.c_str(), 0));
+  // MX: how long devices may wait before they answer, within our timeout.
+  const int mx = static_cast<int>(timeout > 5 ? 5 : (timeout > 1 ? timeout - 1 : 1));
+  tovaly::p_Search(cp, mx, tovaly::kSearchServers | tovaly::kSearchRenderers);
+  fprintf(stderr, "Searching for media servers and renderers (%ld s)", timeout);
+  for (long s = 0; s < timeout; ++s) {
+    tovaly::SleepMicros(1000000);
+    fputc('.', stderr);
+  }
+  fputc('\n', stderr);
+  const auto devices = host.Devices();
+  tovaly::p_DestroyControlPoint(cp);
+
+  if (json) {
+    printf("[");
+    for (size_t i = 0; i < devices.size(); ++i) {
+      const auto& d = devices[i];
+      printf("%s\n  {\"kind\": %s, \"name\": %s, \"udn\": %s, \"baseUrl\": %s}", i ? "," : "",
+             JsonString(d.kind).c_str(), JsonString(d.name).c_str(), JsonString(d.udn).c_str(),
+             JsonString(d.baseUrl).c_str());
+    }
+    printf("%s]\n", devices.empty() ? "" : "\n");
+    return 0;
+  }
+  if (devices.empty()) {
+    printf("No media servers or renderers found.\n");
+    return 0;
+  }
+  size_t nameWidth = 4;
+  for (const auto& d : devices) nameWidth = std::max(nameWidth, d.name.size());
+  printf("%-8s  %-*s  %-41s  %s\n", "KIND", static_cast<int>(nameWidth), "NAME", "UDN", "BASE URL");
+  for (const auto& d : devices) {
+    printf("%-8s  %-*s  %-41s  %s\n", d.kind.c_str(), static_cast<int>(nameWidth), d.name.c_str(), d.udn.c_str(),
+           d.baseUrl.c_str());
+  }
   return 0;
 }
 
@@ -176,6 +293,7 @@ int main(int argc, char** argv) {
   const std::string command = args[i];
   const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (command == "serve") return Serve(rest);
+  if (command == "devices") return Devices(rest);
   fprintf(stderr, "tovaly-cli: unknown command '%s'\n\n%s", command.c_str(), kUsage);
   return 2;
 }

@@ -8,12 +8,21 @@
 #include <unistd.h>
 #include <upnp.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
+#include "core/clock.h"
 #include "core/mutex.h"
+#include "core/trace.h"
 
 namespace tovaly {
 namespace {
@@ -45,6 +54,106 @@ std::string DefaultRouteInterface() {
   return best;
 }
 
+// The probe's receive thread and the worker that answers and delivers.
+struct Probe {
+  std::thread receiver, worker;
+  int stopFd = -1;
+  std::mutex m;  // guards jobs and stopping
+  std::condition_variable cv;
+  std::deque<std::pair<sockaddr_in, std::string>> jobs;  // reply to an address, or deliver a text
+  bool stopping = false;
+};
+Probe* g_probe = nullptr;  // guarded by g_stackLock
+
+std::mutex g_clientLock;  // guards the three below; held while a delivery runs
+StackClientCallback g_client = nullptr;
+void* g_clientCookie = nullptr;
+std::string g_rootUdn;
+
+constexpr size_t kMaxProbeText = 255;
+constexpr size_t kMaxJobs = 64;  // a flood of datagrams is dropped, not queued
+
+void Receive(Probe* probe, int fd) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {probe->stopFd, POLLIN, 0}};
+  for (;;) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    if (!(fds[0].revents & POLLIN)) continue;
+    char text[kMaxProbeText + 1];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    // MSG_TRUNC gives the datagram's real length, so a longer one is seen.
+    const ssize_t n = recvfrom(fd, text, kMaxProbeText, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n <= 0 || static_cast<size_t>(n) > kMaxProbeText) {
+      DebugTrace(" --- receive ack msg error: %d\n", n < 0 ? errno : 0);
+      continue;
+    }
+    text[n] = '\0';
+    std::lock_guard<std::mutex> lk(probe->m);
+    if (probe->jobs.size() >= kMaxJobs) continue;
+    if (strncmp(text, "test", 4) == 0) {
+      probe->jobs.emplace_back(from, std::string());
+    } else {
+      probe->jobs.emplace_back(sockaddr_in{}, std::string(text, static_cast<size_t>(n)));
+    }
+    probe->cv.notify_one();
+  }
+}
+
+void Work(Probe* probe, int fd) {
+  for (;;) {
+    std::pair<sockaddr_in, std::string> job;
+    {
+      std::unique_lock<std::mutex> lk(probe->m);
+      probe->cv.wait(lk, [&] { return probe->stopping || !probe->jobs.empty(); });
+      if (probe->stopping) return;
+      job = std::move(probe->jobs.front());
+      probe->jobs.pop_front();
+    }
+    if (job.first.sin_family == AF_INET) {
+      std::string udn;
+      {
+        std::lock_guard<std::mutex> lk(g_clientLock);
+        udn = g_rootUdn.substr(0, 99);
+      }
+      sendto(fd, udn.data(), udn.size(), 0, reinterpret_cast<sockaddr*>(&job.first), sizeof job.first);
+    } else {
+      std::lock_guard<std::mutex> lk(g_clientLock);
+      if (g_client) g_client(kEventAckReceived, job.second.c_str(), g_clientCookie);
+    }
+  }
+}
+
+void StartProbe(int fd) {
+  auto* probe = new Probe;
+  probe->stopFd = eventfd(0, EFD_CLOEXEC);
+  probe->receiver = std::thread(Receive, probe, fd);
+  probe->worker = std::thread(Work, probe, fd);
+  g_probe = probe;
+}
+
+void StopProbe() {
+  Probe* probe = g_probe;
+  if (!probe) return;
+  g_probe = nullptr;
+  const uint64_t one = 1;
+  if (write(probe->stopFd, &one, sizeof one) < 0) {
+    // The receiver then ends when the socket closes under poll.
+  }
+  {
+    std::lock_guard<std::mutex> lk(probe->m);
+    probe->stopping = true;
+  }
+  probe->cv.notify_all();
+  probe->receiver.join();
+  probe->worker.join();
+  close(probe->stopFd);
+  delete probe;
+}
+
 void OpenAckSocket(const char* address) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
@@ -60,9 +169,11 @@ void OpenAckSocket(const char* address) {
   }
   g_ackSocket = fd;
   g_ackPort = ntohs(sa.sin_port);
+  StartProbe(fd);
 }
 
 void CloseAckSocket() {
+  StopProbe();
   if (g_ackSocket >= 0) close(g_ackSocket);
   g_ackSocket = -1;
   g_ackPort = 0;
@@ -97,7 +208,12 @@ int UpnpStackAcquire(const char* address, uint16_t port) {
       chosen = DefaultRouteAddress();
       if (!chosen.empty()) address = chosen.c_str();
     }
-    const int rc = UpnpInit(address, port);
+    int rc = UpnpInit(address, port);
+    // With no port asked for, another program of ours (or anyone) may hold
+    // 49152 on this address: the stack does not move on by itself.
+    for (uint16_t next = 49153; rc == UPNP_E_SOCKET_BIND && port == 0 && next < 49152 + 100; ++next) {
+      rc = UpnpInit(address, next);
+    }
     if (rc != UPNP_E_SUCCESS) return rc;
     const char* ip = UpnpGetServerIpAddress();
     if (!ip || !*ip || strcmp(ip, "0.0.0.0") == 0) {
@@ -120,6 +236,31 @@ void UpnpStackRelease() {
       UpnpFinish();
     }
   }
+}
+
+void StackSetClient(StackClientCallback callback, void* cookie) {
+  std::lock_guard<std::mutex> lk(g_clientLock);
+  g_client = callback;
+  g_clientCookie = cookie;
+}
+
+void StackSetRootDeviceUdn(const std::string& udn) {
+  std::lock_guard<std::mutex> lk(g_clientLock);
+  g_rootUdn = udn;
+}
+
+int StackSendProbe(uint32_t address, uint16_t port) {
+  const int fd = StackAckSocket();
+  if (fd < 0) return -208;  // UPNP_E_SOCKET_ERROR
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = address;
+  to.sin_port = port;
+  for (int i = 0; i < 2; ++i) {
+    sendto(fd, "test", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    SleepMicros(500000);
+  }
+  return 0;
 }
 
 uint16_t StackAckPort() {

@@ -28,6 +28,22 @@ std::string DefaultRouteAddress();
 uint16_t StackAckPort();
 int StackAckSocket();
 
+// The presence probe. The ack socket has a receive thread of its own: a
+// datagram that begins with "test" is answered with the local root device's
+// UDN; any other is taken as a UDN and handed to the registered client's
+// callback as event kEventAckReceived. Replies and deliveries run on a worker
+// thread, never on the receiving one.
+constexpr int kEventAckReceived = 34;
+using StackClientCallback = int (*)(int eventType, const void* event, void* cookie);
+// Set after the client registered, cleared (null) before it goes; clearing
+// waits for a delivery in progress, so none reaches a client that has gone.
+void StackSetClient(StackClientCallback callback, void* cookie);
+// The UDN probes are answered with ("" while no root device is registered).
+void StackSetRootDeviceUdn(const std::string& udn);
+// Sends "test" twice, 500 ms apart, from the ack socket to address:port
+// (network byte order). 0, or -208 when the ack socket is not open.
+int StackSendProbe(uint32_t address, uint16_t port);
+
 // Largest HTTP body the stack accepts from any peer (SOAP requests to our
 // device as well as responses to our requests). libupnp buffers and parses
 // whole bodies, quadratically, so it stays bounded.

@@ -33,6 +33,11 @@ namespace {
 
 constexpr int kMaxAge = 100;
 
+// The stack's exact callback type; nothing may unwind into it.
+int DeviceTrampoline(Upnp_EventType type, const void* event, void* cookie) noexcept {
+  return upnp_device::DeviceCallback(type, event, cookie);
+}
+
 void ReadvertiseThread(std::shared_ptr<ReadvertiseState> state, std::string address,
                        std::vector<std::string> datagrams) {
   for (int burst = 0; burst < 2; ++burst) {
@@ -170,12 +175,13 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info, cons
   const std::string description = BuildDescription(info, probe);
   if (description.empty()) return UPNP_E_INVALID_DESC;
   rc = UpnpRegisterRootDevice2(UPNPREG_BUF_DESC, description.c_str(), description.size() + 1, 1,
-                               reinterpret_cast<Upnp_FunPtr>(&upnp_device::DeviceCallback), this, &handle_);
+                               &DeviceTrampoline, this, &handle_);
   if (rc != 0) {
     Stop();
     return rc;
   }
   registered_ = true;
+  StackSetRootDeviceUdn(udn_);  // what presence probes are answered with
   UpnpSetMaxSubscriptions(handle_, 32);
   UpnpSetMaxSubscriptionTimeOut(handle_, 1800);
 
@@ -206,6 +212,7 @@ int upnp_device::Stop() {
   int rc = 0;
   if (registered_) {
     registered_ = false;
+    StackSetRootDeviceUdn("");
     rc = UpnpUnRegisterRootDevice(handle_);
   }
   // The stack share goes here, on the caller's thread, and not in the

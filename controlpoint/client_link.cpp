@@ -1,0 +1,28 @@
+#include "controlpoint/client_link.h"
+
+#include <cstdarg>
+
+namespace tovaly {
+namespace {
+int64_t RealNow() { return static_cast<int64_t>(time(nullptr)); }
+std::atomic<SecondsClock> g_clock{&RealNow};
+}  // namespace
+
+int64_t NowSeconds() { return g_clock.load()(); }
+void SetSecondsClock(SecondsClock clock) { g_clock = clock ? clock : &RealNow; }
+
+void ClientLink::Diagnostic(const char* format, ...) const {
+  EventCallback cb;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    cb = callback_;
+  }
+  if (!cb) return;
+  va_list ap;
+  va_start(ap, format);
+  tovaly::Diagnostic args{format, &ap};
+  cb(nullptr, kEventDiagnostic, &args);
+  va_end(ap);
+}
+
+}  // namespace tovaly

@@ -1,0 +1,448 @@
+#include "controlpoint/control_point.h"
+
+#include <upnp.h>
+#include <upnptools.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "core/clock.h"
+#include "device/ixml_util.h"
+#include "device/stack.h"
+
+namespace tovaly {
+namespace {
+
+const char kServerSearch[] = "urn:schemas-upnp-org:device:MediaServer:1";
+const char kRendererSearch[] = "urn:schemas-upnp-org:device:MediaRenderer:1";
+constexpr size_t kMaxPendingEvents = 32;
+constexpr int64_t kPendingEventSeconds = 10;
+
+// Set while this thread runs a stack callback: finishing the stack from here
+// would wait for this very thread.
+thread_local int t_inStackCallback = 0;
+
+int ClientTrampoline(Upnp_EventType type, const void* event, void* cookie) noexcept {
+  return control_point_t::ControlPointCallback(type, event, cookie);
+}
+
+}  // namespace
+
+// ---- DeviceRegistry --------------------------------------------------------
+
+void DeviceRegistry::NotifyAdded(upnp_device_control* p) {
+  DeviceAppeared args{p->friendlyName().c_str(), p->udn().c_str(), p->baseUrl().c_str()};
+  link_.Notify(addedCode_, &args);
+}
+
+void DeviceRegistry::NotifyRemoved(upnp_device_control* p) {
+  DeviceLeft args{p->friendlyName().c_str(), p->udn().c_str()};
+  link_.Notify(removedCode_, &args);
+}
+
+RefPtr<upnp_device_control> DeviceRegistry::Find(const std::string& udn, bool revalidate, const char* baseUrl) {
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  for (auto it = proxies_.begin(); it != proxies_.end(); ++it) {
+    if ((*it)->udn() != udn) continue;
+    RefPtr<upnp_device_control> p = *it;
+    if (!revalidate || p->LocationMatches(baseUrl)) return p;
+    // The device came back under another address: the old proxy goes.
+    proxies_.erase(it);
+    NotifyRemoved(p.get());
+    return nullptr;
+  }
+  return nullptr;
+}
+
+RefPtr<upnp_device_control> DeviceRegistry::SetExpiry(const std::string& udn, int64_t expiry) {
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  for (const auto& p : proxies_) {
+    if (p->udn() == udn) {
+      p->SetExpiry(expiry);
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+RefPtr<upnp_device_control> DeviceRegistry::FindBySid(const char* sid) {
+  if (!sid || !*sid) return nullptr;
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  for (const auto& p : proxies_) {
+    if (p->HoldsSid(sid)) return p;
+  }
+  return nullptr;
+}
+
+bool DeviceRegistry::Add(const RefPtr<upnp_device_control>& proxy) {
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  for (const auto& p : proxies_) {
+    if (p->udn() == proxy->udn()) return false;
+  }
+  proxies_.push_back(proxy);
+  NotifyAdded(proxy.get());
+  return true;
+}
+
+void DeviceRegistry::Remove(const std::string& udn) {
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  for (auto it = proxies_.begin(); it != proxies_.end(); ++it) {
+    if ((*it)->udn() == udn) {
+      RefPtr<upnp_device_control> p = *it;  // alive through the notification
+      proxies_.erase(it);
+      NotifyRemoved(p.get());
+      return;
+    }
+  }
+}
+
+void DeviceRegistry::ExpiryPass(int64_t now) {
+  if (!link_.HasHost()) return;
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  // A removal restarts the walk: the host may have changed the registry
+  // from its notification.
+  for (bool restart = true; restart;) {
+    restart = false;
+    for (size_t i = 0; i < proxies_.size(); ++i) {
+      RefPtr<upnp_device_control> p = proxies_[i];
+      if (p->expiry() >= now || p->TryKeepAlive()) continue;
+      proxies_.erase(proxies_.begin() + static_cast<long>(i));
+      NotifyRemoved(p.get());
+      restart = true;
+      break;
+    }
+  }
+}
+
+void DeviceRegistry::Reannounce(int64_t now) {
+  if (!link_.HasHost()) return;
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  const auto copy = proxies_;  // the host may remove devices meanwhile
+  for (const auto& p : copy) {
+    if (p->expiry() >= now) NotifyAdded(p.get());
+  }
+}
+
+std::vector<RefPtr<upnp_device_control>> DeviceRegistry::Snapshot() {
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  return proxies_;
+}
+
+void DeviceRegistry::Clear() {
+  std::vector<RefPtr<upnp_device_control>> gone;
+  std::lock_guard<std::recursive_mutex> lk(lock_);
+  gone.swap(proxies_);
+}
+
+// ---- control_point_t -------------------------------------------------------
+
+control_point_t::control_point_t(bool startExpiryThread)
+    : link_(std::make_shared<ClientLink>()),
+      destroyed_(std::make_shared<std::atomic<bool>>(false)),
+      servers_(registryLock_, *link_, kEventServerAdded, kEventServerRemoved),
+      renderers_(registryLock_, *link_, kEventRendererAdded, kEventRendererRemoved) {
+  if (startExpiryThread) expiryThread_ = std::thread(&control_point_t::ExpiryThread, this);
+}
+
+control_point_t::~control_point_t() {
+  {
+    std::lock_guard<std::mutex> lk(expiryLock_);
+    stopExpiry_ = true;
+  }
+  expiryWake_.notify_all();
+  if (expiryThread_.joinable()) expiryThread_.join();  // waits out a running pass
+  servers_.Clear();
+  renderers_.Clear();
+  *destroyed_ = true;
+  if (holdsStack_) {
+    if (t_inStackCallback) {
+      std::thread(&UpnpStackRelease).detach();
+    } else {
+      UpnpStackRelease();
+    }
+  }
+}
+
+void control_point_t::ExpiryThread() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lk(expiryLock_);
+      if (expiryWake_.wait_for(lk, std::chrono::seconds(10), [&] { return stopExpiry_; })) return;
+    }
+    RunExpiryPass();
+  }
+}
+
+void control_point_t::RunExpiryPass() {
+  const int64_t now = NowSeconds();
+  servers_.ExpiryPass(now);
+  renderers_.ExpiryPass(now);
+}
+
+bool control_point_t::BeginDescriptionDownload(const std::string& location, int interval) {
+  std::lock_guard<std::mutex> lk(logLock_);
+  auto it = downloadLog_.find(location);
+  if (it == downloadLog_.end()) {
+    downloadLog_.emplace(location, 0);
+    return true;
+  }
+  if (it->second <= 0) return false;  // running, or never again
+  if (NowSeconds() - it->second < interval) return false;
+  it->second = 0;
+  return true;
+}
+
+void control_point_t::EndDescriptionDownload(const std::string& location, int64_t value) {
+  std::lock_guard<std::mutex> lk(logLock_);
+  auto it = downloadLog_.find(location);
+  if (it == downloadLog_.end() || it->second < 0) return;
+  if (value == 0) {
+    if (it->second == 0) it->second = NowSeconds();
+  } else {
+    it->second = value;
+  }
+}
+
+bool control_point_t::BeginPending(const std::string& udn) {
+  std::lock_guard<std::mutex> lk(pendingLock_);
+  return pendingUdns_.insert(udn).second;
+}
+
+void control_point_t::EndPending(const std::string& udn) {
+  std::lock_guard<std::mutex> lk(pendingLock_);
+  pendingUdns_.erase(udn);
+}
+
+std::vector<std::string> control_point_t::TakePendingEvents(const std::string& sid) {
+  std::vector<std::string> out;
+  std::lock_guard<std::mutex> lk(eventsLock_);
+  for (auto it = pendingEvents_.begin(); it != pendingEvents_.end();) {
+    if (it->sid == sid) {
+      out.push_back(std::move(it->text));
+      it = pendingEvents_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return out;
+}
+
+void control_point_t::AddServer(const ParsedDevice& d, const std::string& baseUrl, int maxAge) {
+  if (servers_.Find(d.udn, true, baseUrl.c_str())) return;
+  if (!BeginPending(d.udn)) return;  // another thread builds this one right now
+  RefPtr<upnp_device_control> proxy(new MediaServerDevice(d.udn, d.friendlyName, baseUrl, link_));
+  for (const ParsedService& s : d.services) proxy->SetService(s.index, s.service);
+  if (d.hasAck) proxy->SetAckAddress(d.ack);
+  proxy->SetPresence(NowSeconds() + maxAge, maxAge);
+  servers_.Add(proxy);  // false: registered meanwhile; the new proxy is dropped
+  EndPending(d.udn);
+}
+
+int control_point_t::AddRenderer(const ParsedDevice& d, const std::string& baseUrl, int maxAge) {
+  if (renderers_.Find(d.udn, true, baseUrl.c_str())) return 0;
+  if (!BeginPending(d.udn)) return 0;
+  RefPtr<MediaRendererDevice> proxy(new MediaRendererDevice(d.udn, d.friendlyName, baseUrl, link_));
+  for (const std::string& type : d.allServiceTypes) {
+    link_->Diagnostic("--- ### media renderer service:%s\n", type.c_str());
+  }
+  for (const ParsedService& s : d.services) {
+    proxy->SetService(s.index, s.service);
+    if (s.index == kServiceConnectionManager) proxy->GetProtocolInfo();
+  }
+  if (d.hasAck) proxy->SetAckAddress(d.ack);
+  EndPending(d.udn);
+  if (!proxy->hasAVTransport()) return -1;
+  proxy->SetPresence(NowSeconds() + maxAge, maxAge);
+  renderers_.Add(RefPtr<upnp_device_control>(proxy.get()));
+  return 0;
+}
+
+void control_point_t::ApplyDescription(const ParsedDescription& parsed, const std::string& location, int maxAge) {
+  if (!parsed.valid) return;
+  for (const ParsedDevice& d : parsed.devices) {
+    switch (d.kind) {
+      case DeviceKind::kServer: AddServer(d, parsed.baseUrl, maxAge); break;
+      case DeviceKind::kRenderer:
+        // Without AVTransport: try this location again 11 s later at the earliest.
+        if (AddRenderer(d, parsed.baseUrl, maxAge) == -1) EndDescriptionDownload(location, NowSeconds() + 10);
+        break;
+      case DeviceKind::kOther: EndDescriptionDownload(location, -1); break;
+    }
+  }
+}
+
+int control_point_t::ControlPointCallback(int eventType, const void* event, void* cookie) {
+  auto* cp = static_cast<control_point_t*>(cookie);
+  if (!cp) return -1;
+  RefPtr<control_point_t> hold(cp);
+  if (!cp->link_->HasHost()) return -1;
+  ++t_inStackCallback;
+  int result = 0;
+  try {
+    switch (eventType) {
+      case UPNP_DISCOVERY_ADVERTISEMENT_ALIVE:
+      case UPNP_DISCOVERY_SEARCH_RESULT:
+        if (event) cp->OnDiscovery(event);
+        break;
+      case UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE:
+        if (event) {
+          const char* udn = UpnpDiscovery_get_DeviceID_cstr(static_cast<const UpnpDiscovery*>(event));
+          if (udn && *udn) {
+            cp->servers_.Remove(udn);
+            cp->renderers_.Remove(udn);
+          }
+        }
+        break;
+      case UPNP_EVENT_RECEIVED:
+        if (event) cp->OnEvent(event);
+        break;
+      case UPNP_EVENT_AUTORENEWAL_FAILED:
+      case UPNP_EVENT_SUBSCRIPTION_EXPIRED:
+        if (event) cp->OnSubscriptionFailed(event);
+        break;
+      case kEventAckReceived:
+        if (event) cp->OnAck(static_cast<const char*>(event));
+        break;
+      default: break;
+    }
+  } catch (...) {
+    result = -1;  // nothing may unwind into the stack
+  }
+  --t_inStackCallback;
+  return result;
+}
+
+void control_point_t::OnDiscovery(const void* event) {
+  const auto* d = static_cast<const UpnpDiscovery*>(event);
+  const char* id = UpnpDiscovery_get_DeviceID_cstr(d);
+  const char* location = UpnpDiscovery_get_Location_cstr(d);
+  int expires = UpnpDiscovery_get_Expires(d);
+  if (!location || !*location) return;
+  if (expires < 0) expires = 0;
+  const bool named = id && *id;
+  if (named) {
+    const int64_t expiry = NowSeconds() + expires;
+    if (auto p = servers_.SetExpiry(id, expiry)) {
+      if (p->LocationMatches(location)) return;
+    } else if (auto r = renderers_.SetExpiry(id, expiry)) {
+      if (r->LocationMatches(location)) return;
+    }
+  }
+  if (!BeginDescriptionDownload(location, named ? 1 : 30)) return;
+  IXML_Document* doc = nullptr;
+  const int rc = UpnpDownloadXmlDoc(location, &doc);
+  if (rc != UPNP_E_SUCCESS || !doc) {
+    if (doc) ixmlDocument_free(doc);
+    EndDescriptionDownload(location, 0);
+    return;
+  }
+  IxmlDocument owner(doc);
+  ApplyDescription(ParseDescription(location, doc), location, expires);
+  EndDescriptionDownload(location, 0);
+}
+
+void control_point_t::OnEvent(const void* event) {
+  const auto* e = static_cast<const UpnpEvent*>(event);
+  const char* sid = UpnpEvent_get_SID_cstr(e);
+  IXML_Document* vars = UpnpEvent_get_ChangedVariables(e);
+  if (!sid || !*sid) return;
+  if (servers_.FindBySid(sid)) return;  // a server's events are not used
+  if (auto r = renderers_.FindBySid(sid)) {
+    r->OnEvent(vars);
+    return;
+  }
+  // Not known yet: the answer to its SUBSCRIBE may still be on its way.
+  IxmlString text(vars ? ixmlPrintNode(reinterpret_cast<IXML_Node*>(vars)) : nullptr);
+  if (!text) return;
+  const int64_t now = NowSeconds();
+  std::lock_guard<std::mutex> lk(eventsLock_);
+  for (auto it = pendingEvents_.begin(); it != pendingEvents_.end();) {
+    it = now - it->received > kPendingEventSeconds ? pendingEvents_.erase(it) : it + 1;
+  }
+  if (pendingEvents_.size() >= kMaxPendingEvents) pendingEvents_.erase(pendingEvents_.begin());
+  pendingEvents_.push_back({sid, text.get(), now});
+}
+
+void control_point_t::OnSubscriptionFailed(const void* event) {
+  const char* sid = UpnpEventSubscribe_get_SID_cstr(static_cast<const UpnpEventSubscribe*>(event));
+  if (!sid || !*sid) return;
+  if (auto s = servers_.FindBySid(sid)) {
+    static_cast<MediaServerDevice*>(s.get())->SubscribeContentDirectory();
+  } else if (auto r = renderers_.FindBySid(sid)) {
+    r->OnSubscriptionExpired(sid);
+  }
+}
+
+void control_point_t::OnAck(const char* udn) {
+  if (auto s = servers_.Find(udn)) {
+    s->ExtendExpiry();
+  } else if (auto r = renderers_.Find(udn)) {
+    r->ExtendExpiry();
+  }
+}
+
+// ---- entry functions -------------------------------------------------------
+
+control_point_t* p_CreateControlPoint(const char* hostIp, uint16_t port, EventCallback callback, void* context,
+                                      int* error) {
+  int ignored = 0;
+  if (!error) error = &ignored;
+  const int rc = UpnpStackAcquire(hostIp, port);
+  if (rc != 0) {
+    *error = rc;
+    return nullptr;
+  }
+  auto* cp = new control_point_t(true);
+  cp->holdsStack_ = true;
+  cp->AddRef();  // the creator's reference
+  cp->link_->SetHost(callback, context);
+  UpnpClient_Handle handle = -1;
+  *error = UpnpRegisterClient(&ClientTrampoline, cp, &handle);
+  if (*error != UPNP_E_SUCCESS) {
+    p_DestroyControlPoint(cp);
+    return nullptr;
+  }
+  cp->link_->handle = handle;
+  StackSetClient(&control_point_t::ControlPointCallback, cp);
+  return cp;
+}
+
+int p_Search(control_point_t* cp, int mx, int kinds) {
+  if (!cp) return UPNP_E_INVALID_PARAM;
+  const int handle = cp->link()->handle.load();
+  int rc = 0;
+  if (kinds & kSearchServers) rc = UpnpSearchAsync(handle, mx, kServerSearch, cp);
+  if (rc == 0 && (kinds & kSearchRenderers)) rc = UpnpSearchAsync(handle, mx, kRendererSearch, cp);
+  return rc;
+}
+
+int p_Refresh(control_point_t* cp, int mx, int kinds) {
+  if (!cp) return UPNP_E_INVALID_PARAM;
+  const int64_t now = NowSeconds();
+  if (kinds & kSearchServers) cp->servers().Reannounce(now);
+  if (kinds & kSearchRenderers) cp->renderers().Reannounce(now);
+  return p_Search(cp, mx, kinds);
+}
+
+int p_RemoveDevice(control_point_t* cp, const char* udn) {
+  if (!cp || !udn) return 0;
+  cp->servers().Remove(udn);
+  cp->renderers().Remove(udn);
+  return 0;
+}
+
+void* p_DestroyControlPoint(control_point_t* cp) {
+  if (!cp) return nullptr;
+  void* context = cp->link_->context();
+  std::shared_ptr<std::atomic<bool>> destroyed = cp->destroyed_;
+  cp->link_->SetHost(nullptr, nullptr);  // running callbacks now return at once
+  StackSetClient(nullptr, nullptr);      // waits out a probe delivery
+  const int handle = cp->link_->handle.exchange(-1);
+  if (handle >= 0) UpnpUnRegisterClient(handle);
+  cp->Release();
+  // The last reference may be a stack callback's: wait for it, up to 9 s.
+  for (int i = 0; i < 900 && !*destroyed; ++i) SleepMicros(10000);
+  return context;
+}
+
+}  // namespace tovaly

@@ -1,0 +1,147 @@
+#pragma once
+// The control point: finds MediaServers and MediaRenderers, keeps one proxy
+// per device in two registries while the device answers, and tells the host
+// about every change (codes 1, 2, 20, 21).
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controlpoint/client_link.h"
+#include "controlpoint/description_parser.h"
+#include "controlpoint/device_control.h"
+#include "controlpoint/media_renderer_device.h"
+#include "controlpoint/media_server_device.h"
+#include "core/event_callback.h"
+#include "core/refcount.h"
+
+namespace tovaly {
+
+// One registry of proxies, in insertion order, keyed by UDN.
+class DeviceRegistry {
+ public:
+  DeviceRegistry(std::recursive_mutex& lock, const ClientLink& link, int32_t addedCode, int32_t removedCode)
+      : lock_(lock), link_(link), addedCode_(addedCode), removedCode_(removedCode) {}
+
+  // With revalidate, a proxy whose base URL is not a prefix of baseUrl is
+  // removed (with its notification) and null is returned.
+  RefPtr<upnp_device_control> Find(const std::string& udn, bool revalidate = false, const char* baseUrl = nullptr);
+  RefPtr<upnp_device_control> SetExpiry(const std::string& udn, int64_t expiry);
+  RefPtr<upnp_device_control> FindBySid(const char* sid);
+  // False when a proxy with the same UDN is already there.
+  bool Add(const RefPtr<upnp_device_control>& proxy);
+  void Remove(const std::string& udn);
+  // Removes every proxy whose expiry has passed and that cannot be kept alive.
+  void ExpiryPass(int64_t now);
+  // Notifies every proxy that has not expired (as if it had just come).
+  void Reannounce(int64_t now);
+  std::vector<RefPtr<upnp_device_control>> Snapshot();
+  void Clear();
+
+ private:
+  void NotifyAdded(upnp_device_control* p);
+  void NotifyRemoved(upnp_device_control* p);
+
+  std::recursive_mutex& lock_;
+  const ClientLink& link_;
+  const int32_t addedCode_, removedCode_;
+  std::vector<RefPtr<upnp_device_control>> proxies_;  // guarded by lock_
+};
+
+class control_point_t : public RefCountImpl {
+ public:
+  // startExpiryThread false: tests run the expiry pass themselves.
+  explicit control_point_t(bool startExpiryThread = true);
+
+  // The stack's client callback (cookie = the control point).
+  static int ControlPointCallback(int eventType, const void* event, void* cookie);
+
+  DeviceRegistry& servers() { return servers_; }
+  DeviceRegistry& renderers() { return renderers_; }
+  const std::shared_ptr<ClientLink>& link() const { return link_; }
+
+  // One expiry pass over both registries (the expiry thread runs it every 10 s).
+  void RunExpiryPass();
+  // What the description of `location` holds, applied to the registries.
+  void ApplyDescription(const ParsedDescription& parsed, const std::string& location, int maxAge);
+
+  // The description-download gate: false (skip) while a download of the
+  // location runs, for a location marked never-again, and within `interval`
+  // seconds of the last download.
+  bool BeginDescriptionDownload(const std::string& location, int interval);
+  // value 0: the download ended now; -1: never fetch again; T > 0: not before T.
+  void EndDescriptionDownload(const std::string& location, int64_t value);
+
+  // GENA events for a SID that no proxy holds yet are kept a short while:
+  // the first event of a subscription can arrive before its SID is known.
+  std::vector<std::string> TakePendingEvents(const std::string& sid);
+
+ protected:
+  ~control_point_t() override;
+
+ private:
+  friend control_point_t* p_CreateControlPoint(const char*, uint16_t, EventCallback, void*, int*);
+  friend void* p_DestroyControlPoint(control_point_t*);
+
+  void OnDiscovery(const void* event);
+  void OnEvent(const void* event);
+  void OnSubscriptionFailed(const void* event);
+  void OnAck(const char* udn);
+  void AddServer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
+  int AddRenderer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
+  bool BeginPending(const std::string& udn);
+  void EndPending(const std::string& udn);
+  void ExpiryThread();
+
+  std::shared_ptr<ClientLink> link_;
+  std::shared_ptr<std::atomic<bool>> destroyed_;
+  bool holdsStack_ = false;  // a share of the stack, given back by the destructor
+
+  // One lock for both registries. Rules: notifications reach the host with it
+  // held; it is re-entrant, so a host may call back into the control point
+  // (p_RemoveDevice, p_Refresh, ...) from a notification on the same thread;
+  // a host must not wait there for another thread that needs the control
+  // point. Taken before any proxy's presence lock. Sharing it between the two
+  // registries means no order between two registry locks can be violated.
+  std::recursive_mutex registryLock_;
+  DeviceRegistry servers_;
+  DeviceRegistry renderers_;
+
+  std::mutex pendingLock_;  // guards pendingUdns_
+  std::set<std::string> pendingUdns_;
+  std::mutex logLock_;  // guards downloadLog_
+  std::map<std::string, int64_t> downloadLog_;
+  std::mutex eventsLock_;  // guards pendingEvents_
+  struct PendingEvent {
+    std::string sid, text;
+    int64_t received;
+  };
+  std::vector<PendingEvent> pendingEvents_;
+
+  std::mutex expiryLock_;  // guards stopExpiry_
+  std::condition_variable expiryWake_;
+  bool stopExpiry_ = false;
+  std::thread expiryThread_;
+};
+
+// Entry functions of the host.
+constexpr int kSearchServers = 1;
+constexpr int kSearchRenderers = 2;
+
+// Starts (or shares) the stack on hostIp/port, registers a client. Null on
+// failure; *error (when given) receives the stack's code.
+control_point_t* p_CreateControlPoint(const char* hostIp, uint16_t port, EventCallback callback, void* context,
+                                      int* error = nullptr);
+int p_Search(control_point_t* cp, int mx, int kinds);
+int p_Refresh(control_point_t* cp, int mx, int kinds);
+int p_RemoveDevice(control_point_t* cp, const char* udn);
+// Stops notifications, unregisters the client and waits (at most 9 s) for
+// the control point to go. Returns the context that was set.
+void* p_DestroyControlPoint(control_point_t* cp);
+
+}  // namespace tovaly
