@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/event_callback.h"
+#include "core/trace.h"
 #include "device/file_serving.h"
 #include "device/host_answers.h"
 #include "device/media_library.h"
@@ -23,6 +24,11 @@ int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
       case kRequestFileRead: return AnswerFileRead(static_cast<FileReadRequest*>(args));
       case kRequestFileSeek: return AnswerFileSeek(static_cast<FileSeekRequest*>(args));
       case kRequestFileClose: return AnswerFileClose(static_cast<FileCloseRequest*>(args));
+      case kEventDiagnostic: {
+        auto* d = static_cast<Diagnostic*>(args);
+        if (d->format && d->args) DebugTraceV(d->format, *d->args);
+        return 0;
+      }
       default: break;
     }
     auto* host = static_cast<ConsoleHost*>(context);

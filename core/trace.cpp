@@ -2,16 +2,24 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tovaly {
 
-int DebugTrace(const char* format, ...) {
+int DebugTraceV(const char* format, va_list args) {
+  static const bool toStderr = getenv("TOVALY_DEBUG") != nullptr;
   char buffer[1000];
+  const int n = vsnprintf(buffer, sizeof buffer, format, args);
+  if (toStderr && n >= 0) fputs(buffer, stderr);
+  return (n < 0 || n >= static_cast<int>(sizeof buffer)) ? -1 : n;
+}
+
+int DebugTrace(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  const int n = vsnprintf(buffer, sizeof buffer, format, ap);
+  const int n = DebugTraceV(format, ap);
   va_end(ap);
-  return (n < 0 || n >= static_cast<int>(sizeof buffer)) ? -1 : n;
+  return n;
 }
 
 uint32_t StringHash(const char* s) {

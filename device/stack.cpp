@@ -92,6 +92,9 @@ void Receive(Probe* probe, int fd) {
       continue;
     }
     text[n] = '\0';
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
+    DebugTrace(" --- receive ack msg: %s from host %s:%d\n", text, host, ntohs(from.sin_port));
     std::lock_guard<std::mutex> lk(probe->m);
     if (probe->jobs.size() >= kMaxJobs) continue;
     if (strncmp(text, "test", 4) == 0) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/trace.h"
 #include "core/uuid.h"
 #include "device/ixml_util.h"
 #include "device/ssdp_notify.h"
@@ -256,6 +257,7 @@ void upnp_device::OnActionRequest(void* event) {
   const char* udn = UpnpActionRequest_get_DevUDN_cstr(request);
   const char* serviceId = UpnpActionRequest_get_ServiceID_cstr(request);
   const char* actionName = UpnpActionRequest_get_ActionName_cstr(request);
+  DebugTrace("--- action %s of %s\n", actionName ? actionName : "", serviceId ? serviceId : "");
 
   const ServiceEntry* entry = nullptr;
   for (const ServiceEntry& s : services_) {
