@@ -6,5 +6,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTOVALY_SANITIZE=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
+# The control point's threads once more under ThreadSanitizer.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTOVALY_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$(nproc)" --target controlpoint_tests
+TSAN_OPTIONS="halt_on_error=1" build-tsan/tests/controlpoint/controlpoint_tests --gtest_brief=1
 cd build-test
 ctest --output-on-failure --timeout 600 "$@"

@@ -1,0 +1,284 @@
+// The registries with a clock the tests move, scripted proxies instead of
+// network peers, and the stack's client callback fed with hand-made events.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <upnp.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controlpoint/control_point.h"
+#include "core/clock.h"
+#include "device/stack.h"
+
+namespace tovaly {
+namespace {
+
+std::atomic<int64_t> g_now{1000000};
+int64_t TestNow() { return g_now.load(); }
+
+struct Recorder {
+  std::mutex m;
+  std::vector<std::pair<int32_t, std::string>> events;  // code, UDN
+  control_point_t* removeOnAdd = nullptr;               // a host that calls back into the control point
+
+  static int32_t Callback(void* context, int32_t code, void* args) {
+    auto* r = static_cast<Recorder*>(context);
+    std::string udn;
+    if (code == kEventServerAdded || code == kEventRendererAdded) udn = static_cast<DeviceAppeared*>(args)->udn;
+    if (code == kEventServerRemoved || code == kEventRendererRemoved) udn = static_cast<DeviceLeft*>(args)->udn;
+    if (udn.empty()) return 0;
+    {
+      std::lock_guard<std::mutex> lk(r->m);
+      r->events.emplace_back(code, udn);
+    }
+    if (code == kEventServerAdded && r->removeOnAdd) p_RemoveDevice(r->removeOnAdd, udn.c_str());
+    return 0;
+  }
+  std::vector<std::pair<int32_t, std::string>> Events() {
+    std::lock_guard<std::mutex> lk(m);
+    return events;
+  }
+  int Count(int32_t code) {
+    int n = 0;
+    for (const auto& e : Events()) n += e.first == code;
+    return n;
+  }
+};
+
+// A server whose presence probe and liveness check the test scripts.
+class ScriptedServer : public MediaServerDevice {
+ public:
+  ScriptedServer(const std::string& udn, std::shared_ptr<ClientLink> link)
+      : MediaServerDevice(udn, "Scripted " + udn, "http://192.0.2.9:1/", std::move(link)) {}
+  IXML_Document* SendAction(int, const char*, const ActionArguments&, int* error) override {
+    ++actions;
+    if (actionDelayMicros) SleepMicros(actionDelayMicros);
+    if (error) *error = livenessError;
+    return nullptr;
+  }
+  std::atomic<int> probes{0}, actions{0};
+  int livenessError = -204;  // connection refused
+  uint64_t actionDelayMicros = 0;
+  bool asyncLiveness = false;
+
+ protected:
+  void SendPresenceProbe(const sockaddr_in&) override { ++probes; }
+  void StartLivenessCheck() override {
+    if (asyncLiveness) {
+      MediaServerDevice::StartLivenessCheck();
+    } else {
+      CheckLiveness(RefPtr<upnp_device_control>(this));
+    }
+  }
+};
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetSecondsClock(&TestNow);
+    cp_.reset(new control_point_t(false));
+    cp_->link()->SetHost(&Recorder::Callback, &host_);
+  }
+  void TearDown() override {
+    cp_->link()->SetHost(nullptr, nullptr);
+    cp_ = nullptr;
+    SetSecondsClock(nullptr);
+  }
+  RefPtr<ScriptedServer> AddServer(const std::string& udn, int maxAge, bool withAck) {
+    RefPtr<ScriptedServer> s(new ScriptedServer(udn, cp_->link()));
+    s->SetPresence(g_now + maxAge, maxAge);
+    if (withAck) {
+      sockaddr_in ack{};
+      ParseAckAddress("192.0.2.9:5000", &ack);
+      s->SetAckAddress(ack);
+    }
+    EXPECT_TRUE(cp_->servers().Add(RefPtr<upnp_device_control>(s.get())));
+    return s;
+  }
+  void Discovery(int type, const char* udn, const char* location, int expires) {
+    UpnpDiscovery* d = UpnpDiscovery_new();
+    UpnpDiscovery_strcpy_DeviceID(d, udn);
+    UpnpDiscovery_strcpy_Location(d, location);
+    UpnpDiscovery_set_Expires(d, expires);
+    control_point_t::ControlPointCallback(type, d, cp_.get());
+    UpnpDiscovery_delete(d);
+  }
+  Recorder host_;
+  RefPtr<control_point_t> cp_;
+};
+
+TEST_F(Registry, ProbeThenLivenessCheckThenRemoval) {
+  auto s = AddServer("uuid:a", 100, true);
+  cp_->RunExpiryPass();
+  EXPECT_EQ(s->probes, 0);  // not expired yet
+  g_now += 101;
+  cp_->RunExpiryPass();  // expired: probed, kept
+  EXPECT_EQ(s->probes, 1);
+  EXPECT_EQ(s->actions, 0);
+  cp_->RunExpiryPass();  // no answer to the probe: liveness check, which fails
+  EXPECT_EQ(s->actions, 1);
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 0);
+  cp_->RunExpiryPass();  // declared dead: removed
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 1);
+  EXPECT_FALSE(cp_->servers().Find("uuid:a"));
+}
+
+TEST_F(Registry, ProbeReplyOrAnyAnswerKeepsTheDevice) {
+  auto s = AddServer("uuid:a", 100, true);
+  g_now += 101;
+  cp_->RunExpiryPass();
+  EXPECT_EQ(s->probes, 1);
+  // The reply on the ack socket names the device.
+  control_point_t::ControlPointCallback(kEventAckReceived, "uuid:a", cp_.get());
+  EXPECT_EQ(s->expiry(), g_now + 100);
+  for (int i = 0; i < 5; ++i) cp_->RunExpiryPass();
+  EXPECT_EQ(s->actions, 0);  // kept without any SOAP request
+  EXPECT_TRUE(cp_->servers().Find("uuid:a"));
+
+  // Without an ack address, a SOAP fault still counts as an answer.
+  auto t = AddServer("uuid:b", 100, false);
+  t->livenessError = 401;
+  g_now += 200;
+  cp_->RunExpiryPass();
+  EXPECT_EQ(t->probes, 0);
+  EXPECT_EQ(t->actions, 1);
+  EXPECT_EQ(t->expiry(), g_now + 100);
+  cp_->RunExpiryPass();
+  EXPECT_TRUE(cp_->servers().Find("uuid:b"));
+  // An announcement after a failed check clears it: the device is back.
+  t->livenessError = -207;
+  g_now += 200;
+  cp_->RunExpiryPass();
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "uuid:b", "http://192.0.2.9:1/desc.xml", 100);
+  g_now += 101;
+  t->livenessError = 0;
+  cp_->RunExpiryPass();
+  EXPECT_TRUE(cp_->servers().Find("uuid:b"));
+}
+
+TEST_F(Registry, AnnouncementsMoveExpiryWithoutDownloading) {
+  auto s = AddServer("uuid:a", 100, false);
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "uuid:a", "http://192.0.2.9:1/desc.xml", 1800);
+  EXPECT_EQ(s->expiry(), g_now + 1800);
+  // No download happened: the location is not in the download log.
+  EXPECT_TRUE(cp_->BeginDescriptionDownload("http://192.0.2.9:1/desc.xml", 1));
+
+  // An empty DeviceId refreshes nothing, and its location is fetched at most
+  // once per 30 s (the port is closed on loopback: the download fails at once).
+  const char* nameless = "http://127.0.0.1:9/desc.xml";
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "", nameless, 100);
+  g_now += 10;
+  EXPECT_FALSE(cp_->BeginDescriptionDownload(nameless, 30));
+  g_now += 21;
+  EXPECT_TRUE(cp_->BeginDescriptionDownload(nameless, 30));
+  cp_->EndDescriptionDownload(nameless, -1);  // never again
+  g_now += 1000;
+  EXPECT_FALSE(cp_->BeginDescriptionDownload(nameless, 1));
+
+  // Huge Expires values do not wrap the expiry into the past.
+  Discovery(UPNP_DISCOVERY_SEARCH_RESULT, "uuid:a", "http://192.0.2.9:1/desc.xml", 2147483647);
+  EXPECT_GT(s->expiry(), g_now);
+}
+
+TEST_F(Registry, ByebyeRevalidationAndRemoval) {
+  AddServer("uuid:a", 100, false);
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:unknown", "", 0);
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "", "", 0);
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 0);
+  // The same UDN under another base URL: the old proxy goes.
+  EXPECT_FALSE(cp_->servers().Find("uuid:a", true, "http://192.0.2.10:1/desc.xml"));
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 1);
+  AddServer("uuid:b", 100, false);
+  EXPECT_TRUE(cp_->servers().Find("uuid:b", true, "http://192.0.2.9:1/other.xml"));
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:b", "", 0);
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 2);
+  EXPECT_TRUE(cp_->servers().Snapshot().empty());
+}
+
+TEST_F(Registry, HostMayRemoveADeviceFromItsNotification) {
+  host_.removeOnAdd = cp_.get();
+  AddServer("uuid:a", 100, false);
+  EXPECT_EQ(host_.Count(kEventServerAdded), 1);
+  EXPECT_EQ(host_.Count(kEventServerRemoved), 1);
+  EXPECT_TRUE(cp_->servers().Snapshot().empty());
+  host_.removeOnAdd = nullptr;
+  p_Refresh(nullptr, 5, 3);  // a null control point is refused, not used
+}
+
+TEST_F(Registry, TwoThreadsAnnouncingOneNewDeviceMakeOneProxy) {
+  const std::string text =
+      "<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+      "<deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType><friendlyName>S</friendlyName>"
+      "<UDN>uuid:same</UDN></device></root>";
+  const ParsedDescription parsed = ParseDescriptionText("http://192.0.2.9:1/d.xml", text.c_str());
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] { cp_->ApplyDescription(parsed, "http://192.0.2.9:1/d.xml", 100); });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(cp_->servers().Snapshot().size(), 1u) << round;
+    p_RemoveDevice(cp_.get(), "uuid:same");
+  }
+  EXPECT_EQ(host_.Count(kEventServerAdded), 50);
+}
+
+TEST_F(Registry, EventsForUnknownSidsAreKeptBriefly) {
+  UpnpEvent* e = UpnpEvent_new();
+  UpnpEvent_strcpy_SID(e, "uuid:not-yet-known");
+  IXML_Document* vars = ixmlParseBuffer("<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property>"
+                                        "<LastChange>x</LastChange></e:property></e:propertyset>");
+  UpnpEvent_set_ChangedVariables(e, vars);
+  control_point_t::ControlPointCallback(UPNP_EVENT_RECEIVED, e, cp_.get());
+  ixmlDocument_free(vars);
+  UpnpEvent_delete(e);
+  const auto kept = cp_->TakePendingEvents("uuid:not-yet-known");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_NE(kept[0].find("LastChange"), std::string::npos);
+  EXPECT_TRUE(cp_->TakePendingEvents("uuid:not-yet-known").empty());
+}
+
+TEST(ControlPointLife, DestroyedWhileCallbacksAndALivenessCheckRun) {
+  SetSecondsClock(&TestNow);
+  Recorder host;
+  auto* cp = new control_point_t(true);
+  cp->AddRef();
+  cp->link()->SetHost(&Recorder::Callback, &host);
+  RefPtr<ScriptedServer> s(new ScriptedServer("uuid:slow", cp->link()));
+  s->asyncLiveness = true;
+  s->actionDelayMicros = 300000;  // the check outlives the control point
+  s->SetPresence(g_now - 1, 100);
+  cp->servers().Add(RefPtr<upnp_device_control>(s.get()));
+  cp->RunExpiryPass();  // starts the liveness check on its own thread
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> stack;
+  for (int t = 0; t < 3; ++t) {
+    // Stack threads inside a callback: each holds its own reference, and the
+    // last of them to leave runs the destructor.
+    stack.emplace_back([&, hold = RefPtr<control_point_t>(cp)] {
+      while (!stop) {
+        control_point_t::ControlPointCallback(kEventAckReceived, "uuid:slow", hold.get());
+        control_point_t::ControlPointCallback(kEventAckReceived, "uuid:other", hold.get());
+      }
+    });
+  }
+  SleepMicros(20000);
+  cp->link()->SetHost(nullptr, nullptr);  // as p_DestroyControlPoint does
+  cp->Release();
+  SleepMicros(20000);
+  stop = true;
+  for (auto& t : stack) t.join();
+  // The check still runs on the proxy; it must not touch the control point.
+  for (int i = 0; i < 200 && s->actions == 0; ++i) SleepMicros(10000);
+  SleepMicros(400000);
+  EXPECT_EQ(s->actions, 1);
+  SetSecondsClock(nullptr);
+}
+
+}  // namespace
+}  // namespace tovaly
