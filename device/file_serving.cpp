@@ -32,14 +32,16 @@ const char* StripPrefix(const char* path) {
   return path + sizeof kPrefix - 1;
 }
 
-// The regular file a decoded request path names, inside the content folder.
+// The regular file a decoded request path names, inside a folder of the
+// content folder.
 // The web server hands over the query decoded too, and a name may itself hold
 // a "?" (sent as %3F): try the whole path first, then the part before "?".
 bool MapRequest(const std::string& contentFolder, const char* path, std::string* file, struct stat* st) {
   if (!path) return false;
   std::string candidate = path;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (ResolveInside(contentFolder, candidate, file) && stat(file->c_str(), st) == 0 && S_ISREG(st->st_mode)) {
+    // Files directly in the content folder are not published, so not served.
+    if (candidate.find('/') != std::string::npos && ResolveInside(contentFolder, candidate, file) && stat(file->c_str(), st) == 0 && S_ISREG(st->st_mode)) {
       return true;
     }
     const size_t q = candidate.find('?');

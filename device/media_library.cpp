@@ -86,6 +86,12 @@ bool Inside(const std::string& root, const std::string& resolved) {
                               resolved[root.size()] == '/');
 }
 
+// Inside the content folder and not hidden there: a link may lead to a
+// hidden entry, which is neither published nor served.
+bool InsideAndVisible(const std::string& root, const std::string& resolved) {
+  return Inside(root, resolved) && resolved.find("/.", root.size()) == std::string::npos;
+}
+
 // Names a listing may publish.
 bool PublishableName(const std::string& name) { return !name.empty() && name[0] != '.' && IsValidUtf8(name); }
 
@@ -111,7 +117,7 @@ std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::s
     if (type == DT_LNK) {
       // Followed only when the target stays inside the content folder.
       const std::string target = RealPath(folder + "/" + name);
-      if (target.empty() || !Inside(root, target)) continue;
+      if (target.empty() || !InsideAndVisible(root, target)) continue;
       type = DT_UNKNOWN;
     }
     if (type == DT_UNKNOWN) {
@@ -279,9 +285,7 @@ bool ResolveInside(const std::string& contentFolder, const std::string& relative
   const std::string root = RealPath(contentFolder);
   if (root.empty()) return false;
   const std::string target = RealPath(root + "/" + relative);
-  if (target.empty() || !Inside(root, target) || target == root) return false;
-  // A link inside may point at a hidden entry: not published, not served.
-  if (target.find("/.", root.size()) != std::string::npos) return false;
+  if (target.empty() || !InsideAndVisible(root, target) || target == root) return false;
   *resolved = target;
   return true;
 }

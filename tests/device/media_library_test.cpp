@@ -100,6 +100,7 @@ TEST_F(ContentFolder, HiddenInvalidAndOutsideEntriesAreAbsent) {
   ASSERT_EQ(symlink((base_ + "/outside").c_str(), (root_ + "/outdir").c_str()), 0);
   ASSERT_EQ(symlink((root_ + "/A/ok.mp3").c_str(), (root_ + "/A/in.mp3").c_str()), 0);
   ASSERT_EQ(symlink((root_ + "/A").c_str(), (root_ + "/Alias").c_str()), 0);
+  ASSERT_EQ(symlink("../A/.hidden.mp3", (root_ + "/A/peek.mp3").c_str()), 0);  // inside, but hidden
   mkfifo((root_ + "/A/pipe.mp3").c_str(), 0600);
   EXPECT_EQ(Ids("A"), (Strings{"A/in.mp3", "A/ok.mp3"}));
   EXPECT_EQ(Ids("0"), (Strings{"A", "Alias"}));
@@ -180,6 +181,7 @@ TEST_F(ContentFolder, FileAnswersStayInsideAndNeverWrite) {
   File("Music/song.mp3", "0123456789");
   File("Music/.hidden.mp3", "hidden");
   File("Music/noext", "n");
+  File("top.mp3", "top");
   std::ofstream(base_ + "/secret.txt") << "secret";
   ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/Music/out.mp3").c_str()), 0);
 
@@ -197,7 +199,7 @@ TEST_F(ContentFolder, FileAnswersStayInsideAndNeverWrite) {
 
   for (const char* hostile :
        {"../secret.txt", "Music/../../secret.txt", "Music/?/../../secret.txt", "Music/x#/../../secret.txt",
-        "Music/out.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3", "./Music/song.mp3"}) {
+        "Music/out.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3", "./Music/song.mp3", "top.mp3"}) {
     FileInfoRequest r{hostile, {}};
     AnswerFileInfo(root_, &r);
     EXPECT_EQ(r.info.readable, 0) << hostile;
