@@ -50,9 +50,45 @@ int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
         host->Left(code == kEventServerRemoved ? "server" : "renderer", l->friendlyName, l->udn);
         return 0;
       }
+      case kEventBrowseContainer: {
+        auto* c = static_cast<BrowseContainerFound*>(args);
+        std::lock_guard<std::mutex> lk(host->m_);
+        host->browsed_.push_back({true, c->title ? c->title : "", c->objectId ? c->objectId : "", "", "", "", -1, 1});
+        return 0;
+      }
+      case kEventBrowseItem: {
+        auto* i = static_cast<BrowseItemFound*>(args);
+        std::lock_guard<std::mutex> lk(host->m_);
+        host->browsed_.push_back({false, i->title ? i->title : "", i->objectId ? i->objectId : "",
+                                  i->url ? i->url : "", i->protocolInfo ? i->protocolInfo : "",
+                                  i->date ? i->date : "", i->duration, i->objectClass});
+        return 0;
+      }
+      case kEventTransportState: {
+        auto* t = static_cast<TransportStateChanged*>(args);
+        if (!t->udn) return 0;
+        std::lock_guard<std::mutex> lk(host->m_);
+        auto& entry = host->states_[t->udn];
+        entry.first = t->state;
+        ++entry.second;
+        return 0;
+      }
       default: return 0;  // 60 (MediaDownload) among others: not answered
     }
   });
+}
+
+std::vector<ConsoleHost::BrowseEntry> ConsoleHost::TakeBrowseEntries() {
+  std::lock_guard<std::mutex> lk(m_);
+  std::vector<BrowseEntry> out;
+  out.swap(browsed_);
+  return out;
+}
+
+std::pair<int, uint64_t> ConsoleHost::TransportState(const std::string& udn) const {
+  std::lock_guard<std::mutex> lk(m_);
+  auto it = states_.find(udn);
+  return it == states_.end() ? std::make_pair(-1, uint64_t{0}) : it->second;
 }
 
 void ConsoleHost::Appeared(const char* kind, const char* name, const char* udn, const char* baseUrl) {

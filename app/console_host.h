@@ -26,6 +26,19 @@ class ConsoleHost {
   // The devices present now, servers first, each kind in order of arrival.
   std::vector<Device> Devices() const;
 
+  struct BrowseEntry {
+    bool container;
+    std::string title, id, url, protocolInfo, date;
+    int64_t duration;  // microseconds, -1 unknown
+    int objectClass;
+  };
+  // What a browse reported (codes 3 and 4), in order.
+  std::vector<BrowseEntry> TakeBrowseEntries();
+
+  // The last transport state a renderer reported (code 200) and how many
+  // reports came so far; -1 / 0 before the first.
+  std::pair<int, uint64_t> TransportState(const std::string& udn) const;
+
  private:
   void Appeared(const char* kind, const char* name, const char* udn, const char* baseUrl);
   void Left(const char* kind, const char* name, const char* udn);
@@ -34,6 +47,8 @@ class ConsoleHost {
   mutable std::mutex m_;  // guards the two below; nothing is called with it held
   std::map<std::string, Device> devices_;  // by kind + UDN
   std::vector<std::string> order_;
+  std::vector<BrowseEntry> browsed_;
+  std::map<std::string, std::pair<int, uint64_t>> states_;
 };
 
 }  // namespace tovaly

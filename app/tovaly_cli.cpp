@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_common.h"
 #include "app/console_host.h"
 #include "core/app_config.h"
 #include "device/host_answers.h"
@@ -25,6 +26,9 @@
 namespace {
 
 using tovaly::util::AppConfig;
+using tovaly::cli::Fail;
+using tovaly::cli::JsonString;
+using tovaly::cli::StartError;
 
 const char kUsage[] =
     "Usage: tovaly-cli [--config FILE] COMMAND [OPTIONS]\n"
@@ -35,6 +39,8 @@ const char kUsage[] =
     "Commands:\n"
     "  serve     publish the shared folder as a media server until Ctrl-C\n"
     "  devices   list the media servers and renderers on the network\n"
+    "  browse    list a container of a media server\n"
+    "  play      play an item of a media server on a renderer\n"
     "\n"
     "Options:\n"
     "  --config FILE  settings file to use (default: config.ini beside the program\n"
@@ -69,31 +75,6 @@ const char kDevicesUsage[] =
     "  --address IP   IPv4 address of the interface to search on (default: the\n"
     "                 interface that carries the default route)\n"
     "  -h, --help     show this help\n";
-
-int Fail(const std::string& message) {
-  fprintf(stderr, "tovaly-cli: %s\n", message.c_str());
-  return 1;
-}
-
-// Why the stack or the device could not start, in the user's terms.
-std::string StartError(int rc, const char* address, uint16_t port) {
-  switch (rc) {
-    case UPNP_E_SOCKET_BIND:
-      return port ? "cannot serve: port " + std::to_string(port) + " is already in use (or the address is not ready)"
-                  : "cannot serve: the HTTP port is already in use (is another server running?)";
-    case UPNP_E_INVALID_INTERFACE:
-    case UPNP_E_NETWORK_ERROR:
-    case UPNP_E_SOCKET_ERROR:
-    case UPNP_E_LISTEN:
-    case UPNP_E_INIT_FAILED:
-      return std::string("cannot serve: no usable network") + (address ? std::string(" on ") + address : "") +
-             " (" + UpnpGetErrorMessage(rc) + ")";
-    case UPNP_E_INVALID_PARAM:
-      return "cannot serve: the device has no identity (could the settings file be written?)";
-    default:
-      return std::string("cannot serve: ") + UpnpGetErrorMessage(rc) + " (" + std::to_string(rc) + ")";
-  }
-}
 
 bool ConfigReadable(std::string* why) {
   const std::string path = AppConfig::Instance().path();
@@ -151,7 +132,7 @@ int Serve(const std::vector<std::string>& args) {
   int rc = 0;
   auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
                                           &tovaly::ConsoleHost::Callback, &host, &rc);
-  if (!server) return Fail(StartError(rc, address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port)));
+  if (!server) return Fail(StartError("cannot serve", rc, address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port)));
 
   const tovaly::media_server* device = server->device();
   printf("Media server \"%s\" is on the network.\n", device->friendlyName().c_str());
@@ -182,28 +163,6 @@ int Serve(const std::vector<std::string>& args) {
   return 0;
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char esc[8];
-          snprintf(esc, sizeof esc, "\\u%04x", c);
-          out += esc;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 int Devices(const std::vector<std::string>& args) {
   long timeout = 5;
   bool json = false;
@@ -232,7 +191,7 @@ int Devices(const std::vector<std::string>& args) {
   int rc = 0;
   tovaly::control_point_t* cp = tovaly::p_CreateControlPoint(address.empty() ? nullptr : address.c_str(), 0,
                                                               &tovaly::ConsoleHost::Callback, &host, &rc);
-  if (!cp) return Fail(StartError(rc, address.empty() ? nullptr : address.c_str(), 0));
+  if (!cp) return Fail(StartError("cannot search the network", rc, address.empty() ? nullptr : address.c_str(), 0));
   // MX: how long devices may wait before they answer, within our timeout.
   const int mx = static_cast<int>(timeout > 5 ? 5 : (timeout > 1 ? timeout - 1 : 1));
   tovaly::p_Search(cp, mx, tovaly::kSearchServers | tovaly::kSearchRenderers);
@@ -294,6 +253,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (command == "serve") return Serve(rest);
   if (command == "devices") return Devices(rest);
+  if (command == "browse") return tovaly::cli::Browse(rest);
+  if (command == "play") return tovaly::cli::Play(rest);
   fprintf(stderr, "tovaly-cli: unknown command '%s'\n\n%s", command.c_str(), kUsage);
   return 2;
 }

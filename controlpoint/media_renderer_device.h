@@ -25,7 +25,37 @@ class MediaRendererDevice : public upnp_device_control {
   const std::vector<std::string>& sinkProtocols() const { return sink_; }
 
   int SubscribeToAVTransport();
+  void UnsubscribeFromAVTransport();
   bool hasAVTransport() const { return avTransport_.version != -1; }
+
+  // AVTransport and RenderingControl. Integers go out in decimal.
+  int SetAVTransportURI(const char* uri, const char* metadata);  // 0 or the error code
+  void Play(int instanceId, const char* speed = nullptr);
+  void Pause(int instanceId);
+  void Stop(int instanceId);
+  // Seconds; out values untouched when there is no answer (the error code).
+  int GetPositionInfo(int instanceId, int64_t* duration, int64_t* relTime);
+  int Seek(int instanceId, int seconds);  // 1 when answered
+  void SetVolume(int instanceId, int volume);
+  void GetVolume(int instanceId, int* volume);
+  // Steps the volume by delta from the last known value, clamped to 0..100.
+  // Returns the volume sent, or -1 when the renderer never told its volume.
+  int ChangeVolume(int instanceId, int delta);
+
+  void ConnectionComplete() override;
+  int OnConnectionPrepared(IXML_Document* response) override;
+  void OnEvent(IXML_Document* changedVariables) override;
+  // The renderer's LastChange text: code 200 for each TransportState of our
+  // instance.
+  void OnLastChange(const char* lastChange);
+
+  std::string avTransportSid() const {
+    std::lock_guard<std::mutex> lk(sidLock_);
+    return avtSid_;
+  }
+  int avTransportId() const { return avTransportId_; }
+  int rcsId() const { return rcsId_; }
+  int cachedVolume() const { return volume_; }
 
  private:
   bool HoldsAvtSid(const char* sid) const;
@@ -35,10 +65,21 @@ class MediaRendererDevice : public upnp_device_control {
   int avtTimeout_ = 0;
   bool subscribed_ = false;
   std::vector<std::string> source_, sink_;
+  int avTransportId_ = 0;
+  int rcsId_ = 0;
+  int volume_ = -1;
 };
 
 // Splits a protocol list at every ",": empty pieces between commas are kept,
 // a trailing comma adds none.
 std::vector<std::string> SplitProtocolList(const char* text);
+
+// "H:MM:SS[.fraction]" into whole seconds (the fraction is dropped); 0 for
+// texts such as NOT_IMPLEMENTED.
+int64_t ParseClockTime(const char* text);
+// Seconds as a Seek target: "%d:%02d:%02d" (1:02:05, 0:00:00).
+std::string FormatSeekTarget(int seconds);
+// TransportState text to its number (0 for anything unknown).
+int TransportStateValue(const char* text);
 
 }  // namespace tovaly

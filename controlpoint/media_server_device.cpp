@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "controlpoint/didl_reader.h"
+
 namespace tovaly {
 
 bool MediaServerDevice::SetService(int index, const RemoteService& service) {
@@ -38,6 +40,82 @@ int MediaServerDevice::SubscribeContentDirectory() {
     cdsSid_.assign(sid, strnlen(sid, sizeof sid));
   }
   return rc;
+}
+
+int MediaServerDevice::DescribeObject(const char* objectId, DidlEntry* out) {
+  if (!objectId || !out) return UPNP_E_INVALID_PARAM;
+  int error = 0;
+  IXML_Document* response = SendAction(kServiceContentDirectory, "Browse",
+                                       {{"ObjectID", objectId},
+                                        {"BrowseFlag", "BrowseMetadata"},
+                                        {"Filter", "*"},
+                                        {"StartingIndex", "0"},
+                                        {"RequestedCount", "0"},
+                                        {"SortCriteria", ""}},
+                                       &error);
+  if (!response) return error ? error : UPNP_E_BAD_RESPONSE;
+  bool ok = false;
+  const std::vector<DidlEntry> entries = ReadDidl(FirstElementText(response, "Result"), &ok);
+  ixmlDocument_free(response);
+  if (!ok || entries.empty()) return UPNP_E_BAD_RESPONSE;
+  *out = entries.front();
+  return 0;
+}
+
+int MediaServerDevice::Browse(const char* objectId, int startingIndex, int requestedCount, void* token) {
+  if (!link_->HasHost() || !objectId) return 0;
+  if (startingIndex < 0) startingIndex = 0;
+  int index = startingIndex;
+  // A server that keeps promising more children cannot keep us paging for ever.
+  constexpr int kMaxPages = 20000;
+  for (int page = 0; page < kMaxPages; ++page) {
+    const int ask = requestedCount >= 1 && requestedCount <= 50 ? requestedCount : 50;
+    IXML_Document* response = SendAction(kServiceContentDirectory, "Browse",
+                                         {{"ObjectID", objectId},
+                                          {"BrowseFlag", "BrowseDirectChildren"},
+                                          {"Filter", "*"},
+                                          {"StartingIndex", std::to_string(index)},
+                                          {"RequestedCount", std::to_string(ask)},
+                                          {"SortCriteria", ""}},
+                                         nullptr);
+    if (!response) return 0;
+    const char* resultText = FirstElementText(response, "Result");
+    const char* returnedText = FirstElementText(response, "NumberReturned");
+    const char* totalText = FirstElementText(response, "TotalMatches");
+    if (!returnedText || !totalText) {
+      ixmlDocument_free(response);
+      return index - startingIndex;
+    }
+    const int returned = LeadingNumber(returnedText);
+    const int total = LeadingNumber(totalText);
+    bool ok = false;
+    const std::vector<DidlEntry> entries = ReadDidl(resultText, &ok);
+    ixmlDocument_free(response);
+    if (!ok) return 0;
+    // A count that goes backwards would page for ever.
+    if (returned > 0) index += returned;
+
+    for (const DidlEntry& e : entries) {
+      if (e.container) {
+        BrowseContainerFound c{token, e.title.c_str(), e.id.c_str()};
+        link_->Notify(kEventBrowseContainer, &c);
+      } else {
+        BrowseItemFound i{token,         e.title.c_str(),
+                          e.duration,    e.url.c_str(),
+                          e.id.c_str(),  static_cast<int32_t>(e.objectClass),
+                          e.hasProtocolInfo ? e.protocolInfo.c_str() : nullptr,
+                          e.date.c_str()};
+        link_->Notify(kEventBrowseItem, &i);
+      }
+      if (!link_->HasHost()) break;
+    }
+    if (requestedCount > 0) {
+      requestedCount -= returned;
+      if (requestedCount < 1) break;
+    }
+    if (returned < 1 || total <= 0 || index >= total) break;
+  }
+  return index - startingIndex;
 }
 
 }  // namespace tovaly

@@ -1,0 +1,156 @@
+#include "app/cli_common.h"
+
+#include <arpa/inet.h>
+#include <upnp.h>
+#include <upnptools.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "controlpoint/control_point.h"
+#include "core/clock.h"
+
+namespace tovaly::cli {
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "tovaly-cli: %s\n", message.c_str());
+  return 1;
+}
+
+std::string StartError(const char* what, int rc, const char* address, uint16_t port) {
+  const std::string prefix = std::string(what) + ": ";
+  switch (rc) {
+    case UPNP_E_SOCKET_BIND:
+      return port ? prefix + "port " + std::to_string(port) + " is already in use (or the address is not ready)"
+                  : prefix + "no free HTTP port from 49152 on (are many copies running?)";
+    case UPNP_E_INVALID_INTERFACE:
+    case UPNP_E_NETWORK_ERROR:
+    case UPNP_E_SOCKET_ERROR:
+    case UPNP_E_LISTEN:
+    case UPNP_E_INIT_FAILED:
+      return prefix + "no usable network" + (address ? std::string(" on ") + address : "") + " (" +
+             UpnpGetErrorMessage(rc) + ")";
+    case UPNP_E_INVALID_PARAM:
+      return prefix + "the device has no identity (could the settings file be written?)";
+    default:
+      return prefix + UpnpGetErrorMessage(rc) + " (" + std::to_string(rc) + ")";
+  }
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string ErrorMeaning(int code) {
+  if (code < 0) return UpnpGetErrorMessage(code);
+  switch (code) {
+    case 401: return "Invalid Action";
+    case 402: return "Invalid Args";
+    case 501: return "Action Failed";
+    case 701: return "Transition not available";
+    case 702: return "No contents";
+    case 703: return "Read error";
+    case 704: return "Format not supported for playback";
+    case 705: return "Transport is locked";
+    case 710: return "Seek mode not supported";
+    case 711: return "Illegal seek target";
+    case 714: return "Illegal MIME-type";
+    case 715: return "Content BUSY";
+    case 716: return "Resource not found";
+    case 718: return "Invalid InstanceID";
+    default: return "UPnP error";
+  }
+}
+
+Session::~Session() { p_DestroyControlPoint(cp); }
+
+bool SearchOption(const std::vector<std::string>& args, size_t* i, SearchOptions* options, std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--timeout" && *i + 1 < args.size()) {
+    char* end = nullptr;
+    options->timeout = strtol(args[++*i].c_str(), &end, 10);
+    if (!end || *end || options->timeout < 1 || options->timeout > 120) {
+      *error = "--timeout wants a number of seconds from 1 to 120";
+    }
+    return true;
+  }
+  if (a == "--address" && *i + 1 < args.size()) {
+    options->address = args[++*i];
+    in_addr probe{};
+    if (inet_pton(AF_INET, options->address.c_str(), &probe) != 1) {
+      *error = "--address wants an IPv4 address, not '" + options->address + "'";
+    }
+    return true;
+  }
+  return false;
+}
+
+bool StartSession(Session* s, const SearchOptions& options, std::string* error) {
+  int rc = 0;
+  const char* address = options.address.empty() ? nullptr : options.address.c_str();
+  s->cp = p_CreateControlPoint(address, 0, &ConsoleHost::Callback, &s->host, &rc);
+  if (!s->cp) {
+    *error = StartError("cannot search the network", rc, address, 0);
+    return false;
+  }
+  const int mx = static_cast<int>(options.timeout > 5 ? 5 : (options.timeout > 1 ? options.timeout - 1 : 1));
+  p_Search(s->cp, mx, kSearchServers | kSearchRenderers);
+  return true;
+}
+
+bool FindDevice(Session* s, const char* kind, const std::string& name, const SearchOptions& options,
+                ConsoleHost::Device* out, std::string* error) {
+  const uint64_t deadline = MonotonicMicros() + static_cast<uint64_t>(options.timeout) * 1000000;
+  uint64_t firstSeen = 0;
+  for (;;) {
+    std::vector<ConsoleHost::Device> byName;
+    for (const auto& d : s->host.Devices()) {
+      if (d.kind != kind) continue;
+      if (d.udn == name) {
+        *out = d;
+        return true;
+      }
+      if (d.name == name) byName.push_back(d);
+    }
+    // A name is taken a moment after it was first seen, so that a second
+    // device of that name still has the chance to answer.
+    const uint64_t now = MonotonicMicros();
+    if (!byName.empty() && !firstSeen) firstSeen = now;
+    const bool searched = now >= deadline;
+    if (byName.size() == 1 && (searched || now - firstSeen >= 2000000)) {
+      *out = byName[0];
+      return true;
+    }
+    if (byName.size() > 1) {
+      *error = std::string("the name \"") + name + "\" matches several " + kind + "s; name one by its UDN:";
+      for (const auto& d : byName) *error += "\n  " + d.udn + "  " + d.baseUrl;
+      return false;
+    }
+    if (searched) {
+      *error = std::string("no ") + kind + " named \"" + name + "\" answered within " +
+               std::to_string(options.timeout) + " s (see 'tovaly-cli devices')";
+      return false;
+    }
+    SleepMicros(100000);
+  }
+}
+
+}  // namespace tovaly::cli

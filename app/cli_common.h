@@ -1,0 +1,53 @@
+#pragma once
+// Pieces the commands of tovaly-cli share.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/console_host.h"
+
+namespace tovaly {
+class control_point_t;
+}
+
+namespace tovaly::cli {
+
+// One line "tovaly-cli: message" on stderr; returns 1 (the exit status).
+int Fail(const std::string& message);
+// Why the stack could not start, in the user's terms; `what` says what
+// could not be done ("cannot serve").
+std::string StartError(const char* what, int rc, const char* address, uint16_t port);
+std::string JsonString(const std::string& s);
+// The meaning of an error code: a stack code, or a UPnP error of a device.
+std::string ErrorMeaning(int code);
+
+// A control point searching for servers and renderers, for the commands
+// that name a device.
+struct Session {
+  ConsoleHost host{false};
+  control_point_t* cp = nullptr;
+  ~Session();
+};
+
+// Options every device-naming command takes: --address IP, --timeout S.
+struct SearchOptions {
+  std::string address;
+  long timeout = 5;
+};
+// Consumes --address/--timeout at args[*i]; false when args[*i] is neither.
+// *error is set when the value is bad.
+bool SearchOption(const std::vector<std::string>& args, size_t* i, SearchOptions* options, std::string* error);
+
+// Starts the control point and searches; false with *error on failure.
+bool StartSession(Session* s, const SearchOptions& options, std::string* error);
+// The device of that kind named by UDN or by a unique friendly name, waiting
+// for the search up to the timeout. False with *error when there is none,
+// or when the name matches several (they are listed).
+bool FindDevice(Session* s, const char* kind, const std::string& name, const SearchOptions& options,
+                ConsoleHost::Device* out, std::string* error);
+
+int Browse(const std::vector<std::string>& args);
+int Play(const std::vector<std::string>& args);
+
+}  // namespace tovaly::cli
