@@ -24,7 +24,7 @@ class MediaRendererDevice : public upnp_device_control {
   const std::vector<std::string>& sourceProtocols() const { return source_; }
   const std::vector<std::string>& sinkProtocols() const { return sink_; }
 
-  int SubscribeToAVTransport();
+  virtual int SubscribeToAVTransport();
   void UnsubscribeFromAVTransport();
   bool hasAVTransport() const { return avTransport_.version != -1; }
 
