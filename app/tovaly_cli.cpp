@@ -21,6 +21,7 @@
 #include "device/host_answers.h"
 #include "controlpoint/control_point.h"
 #include "core/clock.h"
+#include "device/media_library.h"
 #include "device/media_server.h"
 
 namespace {
@@ -141,6 +142,13 @@ int Serve(const std::vector<std::string>& args) {
   printf("  Description: %sdescription.xml\n", device->baseUrl().c_str());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
+  {
+    tovaly::MediaObjectList folders;
+    if (tovaly::ListFolder(server->contentFolder(), "0", 0, 1, "", &folders) == 0) {
+      printf("  (Only the sub-folders of the shared folder are published, and it has none yet:\n"
+             "   add folders to it, or set content_path in the settings file.)\n");
+    }
+  }
   printf("Press Ctrl-C to stop.\n");
   fflush(stdout);
 
