@@ -59,8 +59,17 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
-std::string ErrorMeaning(int code) {
+std::string ErrorMeaning(int code, bool contentDirectory) {
   if (code < 0) return UpnpGetErrorMessage(code);
+  if (contentDirectory) {
+    switch (code) {
+      case 701: return "No such object";
+      case 709: return "Unsupported or invalid sort criteria";
+      case 710: return "No such container";
+      case 720: return "Cannot process the request";
+      default: break;
+    }
+  }
   switch (code) {
     case 401: return "Invalid Action";
     case 402: return "Invalid Args";
@@ -113,13 +122,14 @@ bool StartSession(Session* s, const SearchOptions& options, std::string* error) 
   }
   const int mx = static_cast<int>(options.timeout > 5 ? 5 : (options.timeout > 1 ? options.timeout - 1 : 1));
   p_Search(s->cp, mx, kSearchServers | kSearchRenderers);
+  // Devices answer within MX seconds of the search.
+  s->answersDue = MonotonicMicros() + static_cast<uint64_t>(mx) * 1000000 + 500000;
   return true;
 }
 
 bool FindDevice(Session* s, const char* kind, const std::string& name, const SearchOptions& options,
                 ConsoleHost::Device* out, std::string* error) {
   const uint64_t deadline = MonotonicMicros() + static_cast<uint64_t>(options.timeout) * 1000000;
-  uint64_t firstSeen = 0;
   for (;;) {
     std::vector<ConsoleHost::Device> byName;
     for (const auto& d : s->host.Devices()) {
@@ -130,12 +140,11 @@ bool FindDevice(Session* s, const char* kind, const std::string& name, const Sea
       }
       if (d.name == name) byName.push_back(d);
     }
-    // A name is taken a moment after it was first seen, so that a second
-    // device of that name still has the chance to answer.
+    // A name is taken once every device has had the time to answer the
+    // search, so that a second device of that name is not missed.
     const uint64_t now = MonotonicMicros();
-    if (!byName.empty() && !firstSeen) firstSeen = now;
     const bool searched = now >= deadline;
-    if (byName.size() == 1 && (searched || now - firstSeen >= 2000000)) {
+    if (byName.size() == 1 && (searched || now >= s->answersDue)) {
       *out = byName[0];
       return true;
     }

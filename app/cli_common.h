@@ -19,14 +19,16 @@ int Fail(const std::string& message);
 // could not be done ("cannot serve").
 std::string StartError(const char* what, int rc, const char* address, uint16_t port);
 std::string JsonString(const std::string& s);
-// The meaning of an error code: a stack code, or a UPnP error of a device.
-std::string ErrorMeaning(int code);
+// The meaning of an error code: a stack code, or a UPnP error of a device's
+// AVTransport (or, with contentDirectory, its ContentDirectory).
+std::string ErrorMeaning(int code, bool contentDirectory = false);
 
 // A control point searching for servers and renderers, for the commands
 // that name a device.
 struct Session {
   ConsoleHost host{false};
   control_point_t* cp = nullptr;
+  uint64_t answersDue = 0;  // when every device has answered the search (monotonic µs)
   ~Session();
 };
 

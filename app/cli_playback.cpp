@@ -187,7 +187,7 @@ int Play(const std::vector<std::string>& args) {
   DidlEntry item;
   int rc = p_DescribeObject(session.cp, server.udn.c_str(), positional[2].c_str(), &item);
   if (rc != 0) {
-    return Fail("\"" + server.name + "\" does not describe item \"" + positional[2] + "\": " + ErrorMeaning(rc) +
+    return Fail("\"" + server.name + "\" does not describe item \"" + positional[2] + "\": " + ErrorMeaning(rc, true) +
                 " (" + std::to_string(rc) + ")");
   }
   if (item.container) return Fail("\"" + positional[2] + "\" is a container, not an item");
