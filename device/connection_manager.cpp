@@ -104,8 +104,8 @@ int32_t ConnectionComplete(upnp_device* device, IXML_Document* request, IXML_Doc
 
 }  // namespace
 
-const ServiceSpec& ConnectionManagerSpec() {
-  static const ServiceSpec spec{
+const ServiceTable& ConnectionManagerTable() {
+  static const ServiceTable table{
       kCmType,
       "urn:upnp-org:serviceId:ConnectionManager",
       "cm.xml",
@@ -152,7 +152,7 @@ const ServiceSpec& ConnectionManagerSpec() {
           {"A_ARG_TYPE_AVTransportID", "i4", false, {}},
           {"A_ARG_TYPE_RcsID", "i4", false, {}},
       }};
-  return spec;
+  return table;
 }
 
 }  // namespace tovaly

@@ -108,8 +108,8 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
 
 }  // namespace
 
-const ServiceSpec& ContentDirectorySpec() {
-  static const ServiceSpec spec{
+const ServiceTable& ContentDirectoryTable() {
+  static const ServiceTable table{
       kCdsType,
       "urn:upnp-org:serviceId:ContentDirectory",
       "cds.xml",
@@ -146,7 +146,7 @@ const ServiceSpec& ContentDirectorySpec() {
           {"A_ARG_TYPE_Count", "ui4", false, {}},
           {"A_ARG_TYPE_UpdateID", "ui4", false, {}},
       }};
-  return spec;
+  return table;
 }
 
 }  // namespace tovaly

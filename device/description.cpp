@@ -18,7 +18,7 @@ DeviceInfo MediaServerDeviceInfo() {
   info.modelUrl = info.manufacturerUrl;
   info.serialNumber = "1";
   info.upc = "1234";
-  for (const ServiceSpec* s : {&ConnectionManagerSpec(), &ContentDirectorySpec(), &MediaDownloadSpec()}) {
+  for (const ServiceTable* s : {&ConnectionManagerTable(), &ContentDirectoryTable(), &MediaDownloadTable()}) {
     info.services.push_back({s->serviceType, s->serviceId, s->scpdUrl, s->controlUrl, s->eventSubUrl});
   }
   info.serviceCount = static_cast<int>(info.services.size());
@@ -35,9 +35,9 @@ std::string BuildDescription(const DeviceInfo& info, const std::string& probeEnd
   IXML_Node* root = ixmlNode_getFirstChild(reinterpret_cast<IXML_Node*>(d));
 
   auto node = [](IXML_Element* e) { return reinterpret_cast<IXML_Node*>(e); };
-  IXML_Node* spec = node(AppendTextElement(d, root, "specVersion", nullptr));
-  AppendTextElement(d, spec, "major", info.specMajor);
-  AppendTextElement(d, spec, "minor", info.specMinor);
+  IXML_Node* version = node(AppendTextElement(d, root, "specVersion", nullptr));
+  AppendTextElement(d, version, "major", info.specMajor);
+  AppendTextElement(d, version, "minor", info.specMinor);
 
   // Built detached and appended after its children, as root's second child.
   IXML_Element* deviceElement = ixmlDocument_createElement(d, "device");

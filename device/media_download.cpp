@@ -204,9 +204,9 @@ int32_t BindingDevice(upnp_device* device, IXML_Document* request, IXML_Document
 
 }  // namespace
 
-const ServiceSpec& MediaDownloadSpec() {
+const ServiceTable& MediaDownloadTable() {
   // 64-bit figures are declared as strings: UPnP 1.0 has no 64-bit integer type.
-  static const ServiceSpec spec{
+  static const ServiceTable table{
       kMdsType,
       "urn:upnp-org:serviceId:MediaDownload",
       "mds.xml",
@@ -271,7 +271,7 @@ const ServiceSpec& MediaDownloadSpec() {
           {"A_ARG_TYPE_MacAddress", "string", false, {}},
           {"A_ARG_TYPE_Binding", "string", false, {}},
       }};
-  return spec;
+  return table;
 }
 
 }  // namespace tovaly

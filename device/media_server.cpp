@@ -44,8 +44,8 @@ void media_server::InitServices() {
     if (request.list) sourceProtocolInfo = BuildSourceProtocolInfo(request.list);
   }
   upnp_device::InitServices();
-  AddService(ContentDirectorySpec(), {{"SystemUpdateID", ""}, {"ContainerUpdateIDs", ""}});
-  if (mediaDownloadEnabled) AddService(MediaDownloadSpec(), {{"TotalSpace", "0"}});
+  AddService(ContentDirectoryTable(), {{"SystemUpdateID", ""}, {"ContainerUpdateIDs", ""}});
+  if (mediaDownloadEnabled) AddService(MediaDownloadTable(), {{"TotalSpace", "0"}});
 }
 
 MediaServerHandle::MediaServerHandle(RefPtr<media_server> device, void* context, std::string contentFolder)

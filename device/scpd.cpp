@@ -3,7 +3,7 @@
 
 namespace tovaly {
 
-std::string BuildScpd(const ServiceSpec& spec) {
+std::string BuildScpd(const ServiceTable& table) {
   IxmlDocument doc(ixmlParseBuffer("<scpd xmlns=\"urn:schemas-upnp-org:service-1-0\"></scpd>"));
   if (!doc) return std::string();
   IXML_Document* d = doc.get();
@@ -14,12 +14,12 @@ std::string BuildScpd(const ServiceSpec& spec) {
   AppendTextElement(d, version, "minor", "0");
 
   IXML_Node* actionList = reinterpret_cast<IXML_Node*>(AppendTextElement(d, scpd, "actionList", nullptr));
-  for (const ActionSpec& action : spec.actions) {
+  for (const ActionEntry& action : table.actions) {
     IXML_Node* a = reinterpret_cast<IXML_Node*>(AppendTextElement(d, actionList, "action", nullptr));
     AppendTextElement(d, a, "name", action.name);
     if (action.arguments.empty()) continue;
     IXML_Node* args = reinterpret_cast<IXML_Node*>(AppendTextElement(d, a, "argumentList", nullptr));
-    for (const ArgumentSpec& arg : action.arguments) {
+    for (const ArgumentEntry& arg : action.arguments) {
       IXML_Node* ae = reinterpret_cast<IXML_Node*>(AppendTextElement(d, args, "argument", nullptr));
       AppendTextElement(d, ae, "name", arg.name);
       AppendTextElement(d, ae, "direction", arg.out ? "out" : "in");
@@ -27,9 +27,9 @@ std::string BuildScpd(const ServiceSpec& spec) {
     }
   }
 
-  IXML_Node* table = reinterpret_cast<IXML_Node*>(AppendTextElement(d, scpd, "serviceStateTable", nullptr));
-  for (const StateVariableSpec& var : spec.variables) {
-    IXML_Element* v = AppendTextElement(d, table, "stateVariable", nullptr);
+  IXML_Node* stateTable = reinterpret_cast<IXML_Node*>(AppendTextElement(d, scpd, "serviceStateTable", nullptr));
+  for (const StateVariableEntry& var : table.variables) {
+    IXML_Element* v = AppendTextElement(d, stateTable, "stateVariable", nullptr);
     ixmlElement_setAttribute(v, "sendEvents", var.evented ? "yes" : "no");
     IXML_Node* vn = reinterpret_cast<IXML_Node*>(v);
     AppendTextElement(d, vn, "name", var.name);

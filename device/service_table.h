@@ -20,41 +20,41 @@ class upnp_device;
 using ActionHandler = int32_t (*)(upnp_device* device, IXML_Document* request, IXML_Document** response,
                                   const char** errorText);
 
-struct ArgumentSpec {
+struct ArgumentEntry {
   const char* name;
   bool out;
   const char* relatedStateVariable;
 };
 
-struct ActionSpec {
+struct ActionEntry {
   const char* name;
   ActionHandler handler;
-  std::vector<ArgumentSpec> arguments;
+  std::vector<ArgumentEntry> arguments;
 };
 
-struct StateVariableSpec {
+struct StateVariableEntry {
   const char* name;
   const char* dataType;
   bool evented;
   std::vector<const char*> allowedValues;
 };
 
-struct ServiceSpec {
+struct ServiceTable {
   const char* serviceType;
   const char* serviceId;
   const char* scpdUrl;  // file name in the web root, relative to the base URL
   const char* controlUrl;
   const char* eventSubUrl;
-  std::vector<ActionSpec> actions;      // in dispatch order
-  std::vector<StateVariableSpec> variables;
+  std::vector<ActionEntry> actions;      // in dispatch order
+  std::vector<StateVariableEntry> variables;
 };
 
 // The SCPD document of a service, with XML declaration.
-std::string BuildScpd(const ServiceSpec& spec);
+std::string BuildScpd(const ServiceTable& table);
 
 // The process-wide tables of the published services.
-const ServiceSpec& ConnectionManagerSpec();
-const ServiceSpec& ContentDirectorySpec();
-const ServiceSpec& MediaDownloadSpec();
+const ServiceTable& ConnectionManagerTable();
+const ServiceTable& ContentDirectoryTable();
+const ServiceTable& MediaDownloadTable();
 
 }  // namespace tovaly

@@ -86,10 +86,10 @@ void upnp_device::Identify() {
   udn_ = udn;
 }
 
-void upnp_device::AddService(const ServiceSpec& spec,
+void upnp_device::AddService(const ServiceTable& table,
                              const std::vector<std::pair<const char*, std::string>>& values) {
-  ServiceEntry entry{udn_, &spec, {}, {}};
-  for (const StateVariableSpec& var : spec.variables) {
+  ServiceEntry entry{udn_, &table, {}, {}};
+  for (const StateVariableEntry& var : table.variables) {
     if (!var.evented) continue;
     std::string value;
     for (const auto& v : values) {
@@ -103,7 +103,7 @@ void upnp_device::AddService(const ServiceSpec& spec,
 
 void upnp_device::InitServices() {
   services_.clear();
-  AddService(ConnectionManagerSpec(), {{"CurrentConnectionIDs", "0"},
+  AddService(ConnectionManagerTable(), {{"CurrentConnectionIDs", "0"},
                                        {"SinkProtocolInfo", sinkProtocolInfo},
                                        {"SourceProtocolInfo", sourceProtocolInfo}});
 }
@@ -116,8 +116,8 @@ bool upnp_device::WriteWebRoot() {
   if (!mkdtemp(buf.data())) return false;
   webRoot_ = buf.data();
   for (const ServiceEntry& entry : services_) {
-    const std::string text = BuildScpd(*entry.spec);
-    std::ofstream out(webRoot_ + "/" + entry.spec->scpdUrl, std::ios::binary | std::ios::trunc);
+    const std::string text = BuildScpd(*entry.table);
+    std::ofstream out(webRoot_ + "/" + entry.table->scpdUrl, std::ios::binary | std::ios::trunc);
     out << text;
     if (text.empty() || !out) return false;
   }
@@ -261,7 +261,7 @@ void upnp_device::OnActionRequest(void* event) {
 
   const ServiceEntry* entry = nullptr;
   for (const ServiceEntry& s : services_) {
-    if (udn && serviceId && s.udn == udn && strcmp(s.spec->serviceId, serviceId) == 0) {
+    if (udn && serviceId && s.udn == udn && strcmp(s.table->serviceId, serviceId) == 0) {
       entry = &s;
       break;
     }
@@ -271,8 +271,8 @@ void upnp_device::OnActionRequest(void* event) {
     UpnpActionRequest_strcpy_ErrStr(request, "Invalid Service");
     return;
   }
-  const ActionSpec* action = nullptr;
-  for (const ActionSpec& a : entry->spec->actions) {
+  const ActionEntry* action = nullptr;
+  for (const ActionEntry& a : entry->table->actions) {
     if (actionName && strcmp(a.name, actionName) == 0) {
       action = &a;
       break;
@@ -304,7 +304,7 @@ void upnp_device::OnGetVarRequest(void* event) {
   const char* serviceId = UpnpStateVarRequest_get_ServiceID_cstr(request);
   const char* name = UpnpStateVarRequest_get_StateVarName_cstr(request);
   for (const ServiceEntry& s : services_) {
-    if (!udn || !serviceId || !name || s.udn != udn || strcmp(s.spec->serviceId, serviceId) != 0) continue;
+    if (!udn || !serviceId || !name || s.udn != udn || strcmp(s.table->serviceId, serviceId) != 0) continue;
     for (size_t i = 0; i < s.variableNames.size(); ++i) {
       if (s.variableNames[i] == name) {
         // Copied by the stack, inserted unescaped.
@@ -326,7 +326,7 @@ void upnp_device::OnSubscriptionRequest(void* event) {
   const char* sid = UpnpSubscriptionRequest_get_SID_cstr(request);
   if (!serviceId || !udn || !sid) return;
   for (const ServiceEntry& s : services_) {
-    if (s.udn != udn || strcmp(s.spec->serviceId, serviceId) != 0) continue;
+    if (s.udn != udn || strcmp(s.table->serviceId, serviceId) != 0) continue;
     // The property-set form escapes the values (the plain form does not).
     IXML_Document* propertySet = nullptr;
     for (size_t i = 0; i < s.variableNames.size(); ++i) {

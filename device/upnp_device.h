@@ -63,14 +63,14 @@ class upnp_device : public RefCountImpl {
  protected:
   struct ServiceEntry {
     std::string udn;
-    const ServiceSpec* spec;
+    const ServiceTable* table;
     std::vector<std::string> variableNames;   // evented variables
     std::vector<std::string> variableValues;  // their only values, sent once
   };
 
-  // Appends an entry for spec; evented variables get the values given by
+  // Appends an entry for table; evented variables get the values given by
   // name in `values`, others the empty text.
-  void AddService(const ServiceSpec& spec, const std::vector<std::pair<const char*, std::string>>& values);
+  void AddService(const ServiceTable& table, const std::vector<std::pair<const char*, std::string>>& values);
   virtual int InstallVirtualDirCallbacks() { return 0; }
 
   virtual void OnActionRequest(void* request);

@@ -86,21 +86,21 @@ TEST(Description, FriendlyNameDecoration) {
 // The service descriptions are generated from the dispatch tables; a typo in
 // a table would publish an argument bound to no state variable.
 TEST(ServiceTables, EveryArgumentHasItsStateVariable) {
-  for (const ServiceSpec* spec : {&ConnectionManagerSpec(), &ContentDirectorySpec()}) {
+  for (const ServiceTable* table : {&ConnectionManagerTable(), &ContentDirectoryTable()}) {
     std::set<std::string> variables, actions;
-    for (const auto& v : spec->variables) EXPECT_TRUE(variables.insert(v.name).second) << v.name;
-    for (const auto& a : spec->actions) {
+    for (const auto& v : table->variables) EXPECT_TRUE(variables.insert(v.name).second) << v.name;
+    for (const auto& a : table->actions) {
       EXPECT_TRUE(actions.insert(a.name).second) << a.name;
       EXPECT_NE(a.handler, nullptr) << a.name;
       for (const auto& arg : a.arguments) {
         EXPECT_TRUE(variables.count(arg.relatedStateVariable)) << a.name << "." << arg.name;
       }
     }
-    const std::string scpd = BuildScpd(*spec);
+    const std::string scpd = BuildScpd(*table);
     IxmlDocument doc(ixmlParseBuffer(scpd.c_str()));
-    ASSERT_NE(doc, nullptr) << spec->scpdUrl;
+    ASSERT_NE(doc, nullptr) << table->scpdUrl;
     IxmlNodeList names(ixmlDocument_getElementsByTagName(doc.get(), "action"));
-    EXPECT_EQ(ixmlNodeList_length(names.get()), spec->actions.size());
+    EXPECT_EQ(ixmlNodeList_length(names.get()), table->actions.size());
   }
 }
 

@@ -317,7 +317,7 @@ TEST(MediaDownloadWithoutHost, EveryActionIsAnInternalError) {
   ASSERT_EQ(device->serviceCount(), 3u);
   const std::string all =
       "<DownloadID>1</DownloadID><Uri>u</Uri><UniqueId>x</UniqueId><Title>t</Title><Binding>b</Binding>";
-  for (const ActionSpec& action : MediaDownloadSpec().actions) {
+  for (const ActionEntry& action : MediaDownloadTable().actions) {
     Reply r = Invoke(device.get(), device->udn(), action.name, all);
     EXPECT_EQ(r.errCode, 501) << action.name;
     EXPECT_EQ(r.errStr, "Internal Error") << action.name;
@@ -325,7 +325,7 @@ TEST(MediaDownloadWithoutHost, EveryActionIsAnInternalError) {
 }
 
 TEST(MediaDownloadScpd, ListsTheThirteenActionsWithTheirVariables) {
-  const std::string text = BuildScpd(MediaDownloadSpec());
+  const std::string text = BuildScpd(MediaDownloadTable());
   IxmlDocument doc(ixmlParseBuffer(text.c_str()));
   ASSERT_NE(doc, nullptr);
 

@@ -256,10 +256,10 @@ int32_t ScriptedHandler(upnp_device*, IXML_Document*, IXML_Document** response, 
 struct ScriptedDevice : upnp_device {
   using upnp_device::upnp_device;
   void InitServices() override {
-    static const ServiceSpec spec{"urn:x:service:Test:1", "urn:x:serviceId:Test", "t.xml", "/c", "/e",
+    static const ServiceTable table{"urn:x:service:Test:1", "urn:x:serviceId:Test", "t.xml", "/c", "/e",
                                   {{"Do", ScriptedHandler, {}}}, {}};
     services_.clear();
-    AddService(spec, {});
+    AddService(table, {});
   }
 };
 

@@ -484,25 +484,25 @@ def check_ranges(state):
         target = urllib.parse.urlsplit(rec['url']).path.encode()
         size = os.stat(rec['path']).st_size
         with open(rec['path'], 'rb') as f:
-            for spec, lo, hi in range_cases(size):
-                status, hdrs, body = raw_http(port, 'GET', target, ['Range: bytes=' + spec])
-                note('ranges', '%-22s bytes=%-24s -> %s %s len %s' % (cid, spec, status,
+            for rng, lo, hi in range_cases(size):
+                status, hdrs, body = raw_http(port, 'GET', target, ['Range: bytes=' + rng])
+                note('ranges', '%-22s bytes=%-24s -> %s %s len %s' % (cid, rng, status,
                      hdrs.get('content-range', '-'), hdrs.get('content-length')))
                 if lo is None:
-                    check(status == 416, '%s bytes=%s: HTTP %s, want 416' % (cid, spec, status))
+                    check(status == 416, '%s bytes=%s: HTTP %s, want 416' % (cid, rng, status))
                     continue
-                if spec == '-1' and status != 206:
+                if rng == '-1' and status != 206:
                     check(status in (400, 416), '%s bytes=-1: HTTP %s' % (cid, status))
                     continue
                 f.seek(lo)
                 want = f.read(hi - lo + 1)
-                check(status == 206, '%s bytes=%s: HTTP %s' % (cid, spec, status))
+                check(status == 206, '%s bytes=%s: HTTP %s' % (cid, rng, status))
                 check(hdrs.get('content-range') == 'bytes %d-%d/%d' % (lo, hi, size),
-                      '%s bytes=%s: Content-Range %r' % (cid, spec, hdrs.get('content-range')))
+                      '%s bytes=%s: Content-Range %r' % (cid, rng, hdrs.get('content-range')))
                 check(body == want and int(hdrs.get('content-length', -1)) == len(want),
-                      '%s bytes=%s: %d wrong bytes (Content-Length %s)' % (cid, spec, len(body),
+                      '%s bytes=%s: %d wrong bytes (Content-Length %s)' % (cid, rng, len(body),
                                                                           hdrs.get('content-length')))
-                expect_dlna(hdrs, rec, '%s bytes=%s' % (cid, spec))
+                expect_dlna(hdrs, rec, '%s bytes=%s' % (cid, rng))
         for first in (None, 0, size - 3):
             extra = [] if first is None else ['Range: bytes=%d-' % first]
             status, hdrs, body = raw_http(port, 'HEAD', target, extra)
