@@ -13,9 +13,10 @@ PACKAGES=(
   iproute2 procps curl python3 python3-gi
   gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 gir1.2-gssdp-1.6
   minidlna
+  gmediarender gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 # Peers that Debian would start as system services on the real network.
-DAEMONS=(minidlna)
+DAEMONS=(minidlna gmediarender)
 
 if [ "$(id -u)" = 0 ]; then SUDO=(); else SUDO=(sudo); fi
 
