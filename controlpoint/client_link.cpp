@@ -4,7 +4,13 @@
 
 namespace tovaly {
 namespace {
-int64_t RealNow() { return static_cast<int64_t>(time(nullptr)); }
+// Seconds that only move forward: a change of the wall clock must not expire
+// every device at once.
+int64_t RealNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
 std::atomic<SecondsClock> g_clock{&RealNow};
 }  // namespace
 

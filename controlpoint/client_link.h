@@ -49,8 +49,8 @@ struct ClientLink {
   void* context_ = nullptr;
 };
 
-// Unix time in seconds. Tests replace the clock to move time on without
-// waiting.
+// Seconds on a clock that never goes back (not the wall clock). Tests
+// replace it to move time on without waiting.
 using SecondsClock = int64_t (*)();
 int64_t NowSeconds();
 void SetSecondsClock(SecondsClock clock);  // null restores the real clock

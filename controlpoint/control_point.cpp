@@ -21,6 +21,17 @@ constexpr int64_t kPendingEventSeconds = 10;
 // Set while this thread runs a stack callback: finishing the stack from here
 // would wait for this very thread.
 thread_local int t_inStackCallback = 0;
+thread_local int t_inDownload = 0;
+constexpr int kMaxDownloads = 16;
+
+// "host:port" of an http URL ("" when there is none).
+std::string HostOf(const char* url) {
+  const char* p = strstr(url, "://");
+  p = p ? p + 3 : url;
+  const char* end = p;
+  while (*end && *end != '/' && *end != '?' && *end != '#') ++end;
+  return std::string(p, end);
+}
 
 int ClientTrampoline(Upnp_EventType type, const void* event, void* cookie) noexcept {
   return control_point_t::ControlPointCallback(type, event, cookie);
@@ -155,7 +166,7 @@ control_point_t::~control_point_t() {
   renderers_.Clear();
   *destroyed_ = true;
   if (holdsStack_) {
-    if (t_inStackCallback) {
+    if (t_inStackCallback || t_inDownload) {
       std::thread(&UpnpStackRelease).detach();
     } else {
       UpnpStackRelease();
@@ -201,6 +212,12 @@ void control_point_t::EndDescriptionDownload(const std::string& location, int64_
   } else {
     it->second = value;
   }
+}
+
+void control_point_t::ForgetDownload(const std::string& location) {
+  std::lock_guard<std::mutex> lk(logLock_);
+  auto it = downloadLog_.find(location);
+  if (it != downloadLog_.end() && it->second > 0) downloadLog_.erase(it);
 }
 
 bool control_point_t::BeginPending(const std::string& udn) {
@@ -286,10 +303,15 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
         break;
       case UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE:
         if (event) {
-          const char* udn = UpnpDiscovery_get_DeviceID_cstr(static_cast<const UpnpDiscovery*>(event));
+          const auto* d = static_cast<const UpnpDiscovery*>(event);
+          const char* udn = UpnpDiscovery_get_DeviceID_cstr(d);
           if (udn && *udn) {
             cp->servers_.Remove(udn);
             cp->renderers_.Remove(udn);
+            // A device that says goodbye and comes straight back (a restart)
+            // is fetched again at once, not a gate interval later.
+            const char* location = UpnpDiscovery_get_Location_cstr(d);
+            if (location && *location) cp->ForgetDownload(location);
           }
         }
         break;
@@ -301,7 +323,7 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
         if (event) cp->OnSubscriptionFailed(event);
         break;
       case kEventAckReceived:
-        if (event) cp->OnAck(static_cast<const char*>(event));
+        if (event) cp->OnAck(*static_cast<const AckReceived*>(event));
         break;
       default: break;
     }
@@ -329,15 +351,38 @@ void control_point_t::OnDiscovery(const void* event) {
     }
   }
   if (!BeginDescriptionDownload(location, named ? 1 : 30)) return;
-  IXML_Document* doc = nullptr;
-  const int rc = UpnpDownloadXmlDoc(location, &doc);
-  if (rc != UPNP_E_SUCCESS || !doc) {
-    if (doc) ixmlDocument_free(doc);
-    EndDescriptionDownload(location, 0);
-    return;
+  // Downloads run on threads of their own, at most two at a time per host:
+  // a location that accepts the connection and never answers holds one of
+  // them for the stack's 30 s, not one of the stack's few callback threads,
+  // and cannot keep other hosts' devices from being found.
+  const std::string host = HostOf(location);
+  {
+    std::lock_guard<std::mutex> lk(downloadsLock_);
+    if (downloadsByHost_[host] >= 2 || runningDownloads_ >= kMaxDownloads) {
+      EndDescriptionDownload(location, 0);  // tried again at a later announcement
+      return;
+    }
+    ++downloadsByHost_[host];
+    ++runningDownloads_;
   }
+  std::thread worker([hold = RefPtr<control_point_t>(this), location = std::string(location), host, expires]() mutable {
+    t_inDownload = 1;
+    hold->Download(location, expires);
+    {
+      std::lock_guard<std::mutex> lk(hold->downloadsLock_);
+      if (--hold->downloadsByHost_[host] == 0) hold->downloadsByHost_.erase(host);
+      --hold->runningDownloads_;
+    }
+    hold = nullptr;  // may be the last reference: only after the lock is given back
+  });
+  worker.detach();
+}
+
+void control_point_t::Download(const std::string& location, int expires) {
+  IXML_Document* doc = nullptr;
+  const int rc = UpnpDownloadXmlDoc(location.c_str(), &doc);
   IxmlDocument owner(doc);
-  ApplyDescription(ParseDescription(location, doc), location, expires);
+  if (rc == UPNP_E_SUCCESS && doc && link_->HasHost()) ApplyDescription(ParseDescription(location, doc), location, expires);
   EndDescriptionDownload(location, 0);
 }
 
@@ -373,12 +418,12 @@ void control_point_t::OnSubscriptionFailed(const void* event) {
   }
 }
 
-void control_point_t::OnAck(const char* udn) {
-  if (auto s = servers_.Find(udn)) {
-    s->ExtendExpiry();
-  } else if (auto r = renderers_.Find(udn)) {
-    r->ExtendExpiry();
-  }
+void control_point_t::OnAck(const AckReceived& ack) {
+  if (!ack.udn) return;
+  auto p = servers_.Find(ack.udn);
+  if (!p) p = renderers_.Find(ack.udn);
+  // Only the answer to a probe we sent, from the device's own ack socket.
+  if (p && p->AcceptsProbeReply(ack.address, ack.port)) p->ExtendExpiry();
 }
 
 // ---- entry functions -------------------------------------------------------

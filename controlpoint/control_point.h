@@ -19,6 +19,7 @@
 #include "controlpoint/media_server_device.h"
 #include "core/event_callback.h"
 #include "core/refcount.h"
+#include "device/stack.h"
 
 namespace tovaly {
 
@@ -81,6 +82,12 @@ class control_point_t : public RefCountImpl {
   // the first event of a subscription can arrive before its SID is known.
   std::vector<std::string> TakePendingEvents(const std::string& sid);
 
+  // Description downloads now running on their own threads.
+  int runningDownloads() {
+    std::lock_guard<std::mutex> lk(downloadsLock_);
+    return runningDownloads_;
+  }
+
  protected:
   ~control_point_t() override;
 
@@ -91,7 +98,10 @@ class control_point_t : public RefCountImpl {
   void OnDiscovery(const void* event);
   void OnEvent(const void* event);
   void OnSubscriptionFailed(const void* event);
-  void OnAck(const char* udn);
+  void OnAck(const AckReceived& ack);
+  void Download(const std::string& location, int expires);
+  // Drops what the download log holds of a location (not a never-again mark).
+  void ForgetDownload(const std::string& location);
   void AddServer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
   int AddRenderer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
   bool BeginPending(const std::string& udn);
@@ -116,6 +126,9 @@ class control_point_t : public RefCountImpl {
   std::set<std::string> pendingUdns_;
   std::mutex logLock_;  // guards downloadLog_
   std::map<std::string, int64_t> downloadLog_;
+  std::mutex downloadsLock_;  // guards the two below
+  std::map<std::string, int> downloadsByHost_;
+  int runningDownloads_ = 0;
   std::mutex eventsLock_;  // guards pendingEvents_
   struct PendingEvent {
     std::string sid, text;

@@ -214,6 +214,11 @@ void upnp_device_control::ExtendExpiry() {
   declaredDead_ = false;
 }
 
+bool upnp_device_control::AcceptsProbeReply(uint32_t address, uint16_t port) const {
+  std::lock_guard<std::mutex> lk(presence_);
+  return probeSent_ && ack_.sin_family == AF_INET && ack_.sin_addr.s_addr == address && ack_.sin_port == port;
+}
+
 bool upnp_device_control::TryKeepAlive() {
   std::unique_lock<std::mutex> lk(presence_);
   if (ack_.sin_family == AF_INET && ack_.sin_addr.s_addr != INADDR_NONE && !probeSent_) {

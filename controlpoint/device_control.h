@@ -87,6 +87,9 @@ class upnp_device_control : public RefCountImpl {
   bool TryKeepAlive();
   // expiry = max(expiry, now + max-age); the probe counts as answered.
   void ExtendExpiry();
+  // True for a reply to an outstanding probe that comes from the device's
+  // ack address and port: anyone else's datagram keeps nothing alive.
+  bool AcceptsProbeReply(uint32_t address, uint16_t port) const;
 
   static const char* ServiceTypeOf(int index);
   // The service type with the advertised version in place of its last

@@ -100,13 +100,18 @@ void Receive(Probe* probe, int fd) {
     if (strncmp(text, "test", 4) == 0) {
       probe->jobs.emplace_back(from, std::string());
     } else {
-      probe->jobs.emplace_back(sockaddr_in{}, std::string(text, static_cast<size_t>(n)));
+      probe->jobs.emplace_back(from, std::string(text, static_cast<size_t>(n)));
     }
     probe->cv.notify_one();
   }
 }
 
 void Work(Probe* probe, int fd) {
+  // Replies are few: a flood of probes from anywhere must not make us send a
+  // flood of (longer) answers.
+  constexpr int kRepliesPerSecond = 20;
+  uint64_t windowStart = 0;
+  int repliesInWindow = 0;
   for (;;) {
     std::pair<sockaddr_in, std::string> job;
     {
@@ -116,7 +121,13 @@ void Work(Probe* probe, int fd) {
       job = std::move(probe->jobs.front());
       probe->jobs.pop_front();
     }
-    if (job.first.sin_family == AF_INET) {
+    if (job.second.empty()) {
+      const uint64_t now = MonotonicMicros();
+      if (now - windowStart >= 1000000) {
+        windowStart = now;
+        repliesInWindow = 0;
+      }
+      if (++repliesInWindow > kRepliesPerSecond) continue;
       std::string udn;
       {
         std::lock_guard<std::mutex> lk(g_clientLock);
@@ -125,7 +136,8 @@ void Work(Probe* probe, int fd) {
       sendto(fd, udn.data(), udn.size(), 0, reinterpret_cast<sockaddr*>(&job.first), sizeof job.first);
     } else {
       std::lock_guard<std::mutex> lk(g_clientLock);
-      if (g_client) g_client(kEventAckReceived, job.second.c_str(), g_clientCookie);
+      AckReceived ack{job.second.c_str(), job.first.sin_addr.s_addr, job.first.sin_port};
+      if (g_client) g_client(kEventAckReceived, &ack, g_clientCookie);
     }
   }
 }

@@ -34,6 +34,12 @@ int StackAckSocket();
 // callback as event kEventAckReceived. Replies and deliveries run on a worker
 // thread, never on the receiving one.
 constexpr int kEventAckReceived = 34;
+// The event of kEventAckReceived: the text and where it came from.
+struct AckReceived {
+  const char* udn;
+  uint32_t address;  // network byte order
+  uint16_t port;     // network byte order
+};
 using StackClientCallback = int (*)(int eventType, const void* event, void* cookie);
 // Set after the client registered, cleared (null) before it goes; clearing
 // waits for a delivery in progress, so none reaches a client that has gone.

@@ -133,9 +133,17 @@ TEST_F(Registry, ProbeReplyOrAnyAnswerKeepsTheDevice) {
   g_now += 101;
   cp_->RunExpiryPass();
   EXPECT_EQ(s->probes, 1);
-  // The reply on the ack socket names the device.
-  control_point_t::ControlPointCallback(kEventAckReceived, "uuid:a", cp_.get());
+  // Only a reply from the device's own ack socket counts.
+  const int64_t before = s->expiry();
+  AckReceived spoofed{"uuid:a", inet_addr("192.0.2.66"), htons(5000)};
+  control_point_t::ControlPointCallback(kEventAckReceived, &spoofed, cp_.get());
+  EXPECT_EQ(s->expiry(), before);
+  AckReceived reply{"uuid:a", inet_addr("192.0.2.9"), htons(5000)};
+  control_point_t::ControlPointCallback(kEventAckReceived, &reply, cp_.get());
   EXPECT_EQ(s->expiry(), g_now + 100);
+  g_now += 50;
+  control_point_t::ControlPointCallback(kEventAckReceived, &reply, cp_.get());  // no probe outstanding
+  EXPECT_EQ(s->expiry(), g_now + 50);
   for (int i = 0; i < 5; ++i) cp_->RunExpiryPass();
   EXPECT_EQ(s->actions, 0);  // kept without any SOAP request
   EXPECT_TRUE(cp_->servers().Find("uuid:a"));
@@ -172,6 +180,8 @@ TEST_F(Registry, AnnouncementsMoveExpiryWithoutDownloading) {
   // once per 30 s (the port is closed on loopback: the download fails at once).
   const char* nameless = "http://127.0.0.1:9/desc.xml";
   Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "", nameless, 100);
+  for (int i = 0; i < 1000 && cp_->runningDownloads() > 0; ++i) SleepMicros(10000);
+  ASSERT_EQ(cp_->runningDownloads(), 0);
   g_now += 10;
   EXPECT_FALSE(cp_->BeginDescriptionDownload(nameless, 30));
   g_now += 21;
@@ -261,9 +271,10 @@ TEST(ControlPointLife, DestroyedWhileCallbacksAndALivenessCheckRun) {
     // Stack threads inside a callback: each holds its own reference, and the
     // last of them to leave runs the destructor.
     stack.emplace_back([&, hold = RefPtr<control_point_t>(cp)] {
+      AckReceived slow{"uuid:slow", 0, 0}, other{"uuid:other", 0, 0};
       while (!stop) {
-        control_point_t::ControlPointCallback(kEventAckReceived, "uuid:slow", hold.get());
-        control_point_t::ControlPointCallback(kEventAckReceived, "uuid:other", hold.get());
+        control_point_t::ControlPointCallback(kEventAckReceived, &slow, hold.get());
+        control_point_t::ControlPointCallback(kEventAckReceived, &other, hold.get());
       }
     });
   }
