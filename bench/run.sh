@@ -14,6 +14,6 @@ echo "generating the data set in $data ..." >&2
 /usr/bin/python3 bench/compare_servers.py make-data "$data"
 sleep 2  # let the folders age past the listing cache's one-second guard
 rc=0
-tests/interop/netns.sh run /usr/bin/python3 bench/compare_servers.py measure build/app/tovaly-cli "$data" || rc=$?
+tests/interop/netns.sh run /usr/bin/python3 bench/compare_servers.py measure build/bin/tovaly-cli "$data" || rc=$?
 [ "$rc" = 77 ] && echo "skipped: no private network namespace could be made" >&2
 exit 0

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVALY_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)"
-exec build/app/tovaly-cli serve "$@"
+exec build/bin/tovaly-cli serve "$@"
