@@ -24,6 +24,9 @@ std::string StartError(const char* what, int rc, const char* address, uint16_t p
       return port ? prefix + "port " + std::to_string(port) + " is already in use (or the address is not ready)"
                   : prefix + "no free HTTP port from 49152 on (are many copies running?)";
     case UPNP_E_INVALID_INTERFACE:
+      return prefix + "no usable network" +
+             (address ? std::string(" on ") + address + " (not an address of this machine, or only loopback)"
+                      : std::string(" (only loopback is up)"));
     case UPNP_E_NETWORK_ERROR:
     case UPNP_E_SOCKET_ERROR:
     case UPNP_E_LISTEN:

@@ -194,6 +194,21 @@ void CloseAckSocket() {
   g_ackPort = 0;
 }
 
+// Whether an IPv4 address belongs to an interface of this machine.
+bool IsLocalAddress(const char* address) {
+  in_addr wanted{};
+  if (inet_pton(AF_INET, address, &wanted) != 1) return false;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return true;  // cannot tell: let the stack try
+  bool found = false;
+  for (ifaddrs* a = list; a && !found; a = a->ifa_next) {
+    found = a->ifa_addr && a->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == wanted.s_addr;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
 }  // namespace
 
 std::string DefaultRouteAddress() {
@@ -223,6 +238,7 @@ int UpnpStackAcquire(const char* address, uint16_t port) {
       chosen = DefaultRouteAddress();
       if (!chosen.empty()) address = chosen.c_str();
     }
+    if (address && !IsLocalAddress(address)) return UPNP_E_INVALID_INTERFACE;
     int rc = UpnpInit(address, port);
     // With no port asked for, another program of ours (or anyone) may hold
     // 49152 on this address: the stack does not move on by itself.
