@@ -2,12 +2,8 @@
 // they send and how they read the answers.
 
 #include <gtest/gtest.h>
-#include <upnp.h>
-#include <upnptools.h>
 
 #include <algorithm>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -15,77 +11,12 @@
 #include "controlpoint/entry_functions.h"
 #include "device/didl.h"
 #include "device/ixml_util.h"
+#include "scripted.h"
 
-namespace tovaly {
+namespace tovaly::test {
 namespace {
 
-struct Sent {
-  int index;
-  std::string action;
-  std::map<std::string, std::string> args;
-};
-
-// Answers actions with a script: (action, args, *error) -> response or null.
-using Script = std::function<IXML_Document*(const Sent&, int* error)>;
-
-IXML_Document* Response(const char* action, const std::vector<std::pair<const char*, std::string>>& outs) {
-  IXML_Document* doc = nullptr;
-  for (const auto& o : outs) {
-    UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", o.first, o.second.c_str());
-  }
-  if (outs.empty()) UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", nullptr, nullptr);
-  return doc;
-}
-
-template <class Base>
-class Scripted : public Base {
- public:
-  Scripted(const std::string& udn, std::shared_ptr<ClientLink> link)
-      : Base(udn, "Scripted " + udn, "http://192.0.2.9:1/", std::move(link)) {}
-  IXML_Document* SendAction(int index, const char* action, const ActionArguments& args, int* error) override {
-    Sent s{index, action, {}};
-    for (const auto& a : args) s.args[a.first] = a.second;
-    sent.push_back(s);
-    int e = 0;
-    IXML_Document* r = script ? script(s, &e) : nullptr;
-    if (!r && e == 0) e = UPNP_E_SOCKET_CONNECT;
-    if (error) *error = r ? 0 : e;
-    return r;
-  }
-  Script script;
-  std::vector<Sent> sent;
-};
-using ScriptedServer = Scripted<MediaServerDevice>;
-
-class ScriptedRenderer : public Scripted<MediaRendererDevice> {
- public:
-  using Scripted<MediaRendererDevice>::Scripted;
-  int SubscribeToAVTransport() override { return ++subscriptions, 0; }
-  int subscriptions = 0;
-};
-
-struct Host {
-  std::vector<std::string> entries;  // "C:title:id" or "I:title:id:class:duration:date:protocolInfo"
-  std::vector<std::pair<int, std::string>> states;
-  std::vector<int32_t> codes;
-  static int32_t Callback(void* ctx, int32_t code, void* args) {
-    auto* h = static_cast<Host*>(ctx);
-    h->codes.push_back(code);
-    if (code == kEventBrowseContainer) {
-      auto* c = static_cast<BrowseContainerFound*>(args);
-      h->entries.push_back(std::string("C:") + c->title + ":" + c->objectId);
-    } else if (code == kEventBrowseItem) {
-      auto* i = static_cast<BrowseItemFound*>(args);
-      h->entries.push_back(std::string("I:") + i->title + ":" + i->objectId + ":" + std::to_string(i->objectClass) +
-                           ":" + std::to_string(i->duration) + ":" + i->date + ":" +
-                           (i->protocolInfo ? i->protocolInfo : "<none>"));
-    } else if (code == kEventTransportState) {
-      auto* t = static_cast<TransportStateChanged*>(args);
-      h->states.emplace_back(t->state, t->udn);
-    }
-    return 0;
-  }
-};
+using Strings = std::vector<std::string>;
 
 class Proxies : public ::testing::Test {
  protected:
@@ -94,22 +25,23 @@ class Proxies : public ::testing::Test {
   std::shared_ptr<ClientLink> link_ = std::make_shared<ClientLink>();
 };
 
-// A DIDL page of `count` items from `start` out of `total`, as our server writes it.
+// A DIDL page of audio items start..start+count-1, as our server writes it.
 std::string Page(int start, int count) {
   IxmlDocument doc(ixmlDocument_createDocument());
   IXML_Element* root = CreateDidlRoot(doc.get());
   for (int i = start; i < start + count; ++i) {
-    MediaObject o;
-    o.id = "F/" + std::to_string(i);
-    o.parentID = "F";
-    o.title = "t" + std::to_string(i);
-    o.res = "http://192.0.2.9:1/media/" + o.id;
-    o.protocolInfo = "http-get:*:audio/mpeg:*";
-    o.objectClass = kClassAudio;
+    const std::string id = "F/" + std::to_string(i);
+    const MediaObject o{id, "F", "t" + std::to_string(i), "http://192.0.2.9:1/media/" + id, "http-get:*:audio/mpeg:*",
+                        "", "", 0, true, kClassAudio};
     ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root),
                          reinterpret_cast<IXML_Node*>(CreateDidlObject(doc.get(), o)));
   }
   return PrintDidl(doc.get());
+}
+
+IXML_Document* BrowseResponse(const std::string& result, const char* returned, const char* total) {
+  if (!returned) return Response("Browse", {{"Result", result}});  // the counts missing
+  return Response("Browse", {{"Result", result}, {"NumberReturned", returned}, {"TotalMatches", total}});
 }
 
 TEST_F(Proxies, BrowsePagesByFifty) {
@@ -117,56 +49,59 @@ TEST_F(Proxies, BrowsePagesByFifty) {
   server->script = [](const Sent& s, int*) {
     const int start = std::stoi(s.args.at("StartingIndex"));
     const int count = std::min(std::stoi(s.args.at("RequestedCount")), 120 - start);
-    return Response("Browse", {{"Result", Page(start, count)},
-                               {"NumberReturned", std::to_string(count)},
-                               {"TotalMatches", "120"},
-                               {"UpdateID", "0"}});
+    return BrowseResponse(Page(start, count), std::to_string(count).c_str(), "120");
   };
+  auto requests = [&] {
+    Strings shown;
+    for (const Sent& s : server->sent) {
+      EXPECT_EQ(s.index, kServiceContentDirectory);
+      shown.push_back(s.Show({"ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount"}));
+    }
+    server->sent.clear();
+    return shown;
+  };
+  const std::string page = "Browse|F|BrowseDirectChildren|*|";
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 120);
-  ASSERT_EQ(server->sent.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(server->sent[i].index, kServiceContentDirectory);
-    EXPECT_EQ(server->sent[i].args["StartingIndex"], std::to_string(50 * i));
-    EXPECT_EQ(server->sent[i].args["RequestedCount"], "50");
-    EXPECT_EQ(server->sent[i].args["BrowseFlag"], "BrowseDirectChildren");
-    EXPECT_EQ(server->sent[i].args["Filter"], "*");
-  }
-  ASSERT_EQ(host_.entries.size(), 120u);
-  EXPECT_EQ(host_.entries[119], "I:t119:F/119:3:-1:2012-01-01T00:00:00:http-get:*:audio/mpeg:*");
-
-  server->sent.clear();
+  EXPECT_EQ(requests(), (Strings{page + "0|50", page + "50|50", page + "100|50"}));
+  const Strings items = host_.Of(kEventBrowseItem);
+  ASSERT_EQ(items.size(), 120u);
+  EXPECT_EQ(items[119], "t119:F/119:3:-1:2012-01-01T00:00:00:http-get:*:audio/mpeg:*");
   EXPECT_EQ(server->Browse("F", 0, 30, nullptr), 30);
-  ASSERT_EQ(server->sent.size(), 1u);
-  EXPECT_EQ(server->sent[0].args["RequestedCount"], "30");
-  server->sent.clear();
+  EXPECT_EQ(requests(), Strings{page + "0|30"});
   EXPECT_EQ(server->Browse("F", -5, 0, nullptr), 120);  // a negative start counts from 0
-  EXPECT_EQ(server->sent[0].args["StartingIndex"], "0");
+  EXPECT_EQ(requests().at(0), page + "0|50");
 }
 
 TEST_F(Proxies, BrowseStopsOnEmptyOrIncompletePages) {
   RefPtr<ScriptedServer> server(new ScriptedServer("uuid:s", link_));
   // A server that promises more but returns nothing ends the loop.
-  server->script = [](const Sent&, int*) {
-    return Response("Browse", {{"Result", Page(0, 0)}, {"NumberReturned", "0"}, {"TotalMatches", "500"}});
-  };
+  server->script = [](const Sent&, int*) { return BrowseResponse(Page(0, 0), "0", "500"); };
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
   EXPECT_EQ(server->sent.size(), 1u);
   // Missing counts: stop with what was read so far, without reading the page.
-  int calls = 0;
+  server->sent.clear();
   server->script = [&](const Sent&, int*) {
-    if (++calls == 1) return Response("Browse", {{"Result", Page(0, 50)}, {"NumberReturned", "50"}, {"TotalMatches", "90"}});
-    return Response("Browse", {{"Result", Page(50, 40)}});
+    return server->sent.empty() ? BrowseResponse(Page(0, 50), "50", "90") : BrowseResponse(Page(50, 40), nullptr, "");
   };
-  host_.entries.clear();
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 50);
-  EXPECT_EQ(host_.entries.size(), 50u);
+  EXPECT_EQ(host_.Count(kEventBrowseItem), 50);
   // No answer at all, and a Result that is not XML.
   server->script = nullptr;
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
-  server->script = [](const Sent&, int*) {
-    return Response("Browse", {{"Result", "<DIDL-Lite><item"}, {"NumberReturned", "1"}, {"TotalMatches", "1"}});
-  };
+  server->script = [](const Sent&, int*) { return BrowseResponse("<DIDL-Lite><item", "1", "1"); };
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
+}
+
+// Each entry as "C|id|title" or "I|id|title|url|class|duration|date|protocolInfo".
+Strings Show(const std::vector<DidlEntry>& entries) {
+  Strings shown;
+  for (const DidlEntry& e : entries) {
+    shown.push_back(e.container ? "C|" + e.id + "|" + e.title
+                                : "I|" + e.id + "|" + e.title + "|" + e.url + "|" + std::to_string(e.objectClass) +
+                                      "|" + std::to_string(e.duration) + "|" + e.date + "|" +
+                                      (e.hasProtocolInfo ? e.protocolInfo : "<none>"));
+  }
+  return shown;
 }
 
 TEST(DidlReader, DocumentsOfOtherServers) {
@@ -192,80 +127,63 @@ TEST(DidlReader, DocumentsOfOtherServers) {
       "<res>http://192.0.2.7/7</res></item>"
       "</DIDL-Lite>";
   bool ok = false;
-  const auto e = ReadDidl(other, &ok);
-  ASSERT_TRUE(ok);
-  ASSERT_EQ(e.size(), 5u);
-  EXPECT_TRUE(e[0].container);
-  EXPECT_EQ(e[0].id, "64$0");
-  EXPECT_EQ(e[1].title, "Song & Dance");
-  EXPECT_EQ(e[1].objectClass, kClassAudio);
-  EXPECT_EQ(e[1].duration, 205500000);  // ".500" is half a second
-  EXPECT_EQ(e[1].date, "2011-05-04T00:00:00");
-  EXPECT_EQ(e[1].protocolInfo, "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3");
-  EXPECT_EQ(e[2].duration, 3600000000);
-  EXPECT_EQ(e[2].date, "2010-01-02T03:04:05");
-  EXPECT_EQ(e[2].objectClass, kClassVideo);  // no upnp:class
-  EXPECT_FALSE(e[2].hasProtocolInfo);
-  EXPECT_EQ(e[3].duration, 0);
-  EXPECT_EQ(e[3].date, "2012-01-01T00:00:00");
-  EXPECT_EQ(e[4].duration, -1);
-
+  // No res, no id, no title (or one under another prefix): left out. No
+  // class is a video, ".500" half a second, a missing date 2012-01-01.
+  EXPECT_EQ(Show(ReadDidl(other, &ok)),
+            (Strings{"C|64$0|Albums",
+                     "I|64$1|Song & Dance|http://192.0.2.7:8200/MediaItems/1.mp3|3|205500000|2011-05-04T00:00:00|"
+                     "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3",
+                     "I|64$2|Clip|http://192.0.2.7/2.mp4|2|3600000000|2010-01-02T03:04:05|<none>",
+                     "I|64$3|NoDate|http://192.0.2.7/3|2|0|2012-01-01T00:00:00|<none>",
+                     "I|64$4|BadDuration|http://192.0.2.7/4|2|-1|2012-01-01T00:00:00|<none>"}));
+  EXPECT_TRUE(ok);
   EXPECT_EQ(ParseDidlDuration("0:03:25.5"), 205500000);
   EXPECT_EQ(ParseDidlDuration("0:00:01.25"), 1250000);
   EXPECT_EQ(ParseDidlDuration("123:00:00"), 442800000000);  // hours of more than two digits
   EXPECT_EQ(ParseDidlDuration(nullptr), -1);
-
   // What our own server writes reads back the same.
-  const auto own = ReadDidl(Page(7, 2).c_str(), &ok);
-  ASSERT_EQ(own.size(), 2u);
-  EXPECT_EQ(own[1].id, "F/8");
-  EXPECT_EQ(own[1].url, "http://192.0.2.9:1/media/F/8");
-  EXPECT_EQ(own[1].objectClass, kClassAudio);
+  EXPECT_EQ(Show(ReadDidl(Page(8, 1).c_str(), &ok)),
+            Strings{"I|F/8|t8|http://192.0.2.9:1/media/F/8|3|-1|2012-01-01T00:00:00|http-get:*:audio/mpeg:*"});
 }
 
 TEST(DidlReader, HostileDocumentsCostLittle) {
-  bool ok = true;
-  std::string deep(20000 * 3, ' ');
-  for (size_t i = 0; i < 20000; ++i) deep.replace(i * 3, 3, "<a>");
-  EXPECT_TRUE(ReadDidl(deep.c_str(), &ok).empty());
-  EXPECT_FALSE(ok);
-  std::string wide = "<DIDL-Lite>";
+  std::string deep, wide = "<DIDL-Lite>";
+  for (int i = 0; i < 20000; ++i) deep += "<a>";
   for (int i = 0; i < 50000; ++i) wide += "<item/>";
-  wide += "</DIDL-Lite>";
-  EXPECT_TRUE(ReadDidl(wide.c_str(), &ok).empty());
-  EXPECT_FALSE(ok);
-  for (const char* bad : {"", "garbage", "<DIDL-Lite><item id=\"1\">", "<<<>>>", "<a b=\"></a>", "\xff\xfe<x/>"}) {
-    EXPECT_TRUE(ReadDidl(bad, &ok).empty()) << bad;
+  for (const std::string& bad : {deep, wide + "</DIDL-Lite>", std::string(), std::string("garbage"),
+                                 std::string("<DIDL-Lite><item id=\"1\">"), std::string("<<<>>>"),
+                                 std::string("<a b=\"></a>"), std::string("\xff\xfe<x/>")}) {
+    bool ok = true;
+    EXPECT_TRUE(ReadDidl(bad.c_str(), &ok).empty()) << bad.substr(0, 30);
+    EXPECT_FALSE(ok) << bad.substr(0, 30);
   }
-  EXPECT_TRUE(ReadDidl(nullptr, &ok).empty());
+  EXPECT_TRUE(ReadDidl(nullptr).empty());
 }
 
 TEST_F(Proxies, LastChangeReportsTransportStates) {
   RefPtr<ScriptedRenderer> r(new ScriptedRenderer("uuid:r", link_));
-  const std::string avt = "urn:schemas-upnp-org:metadata-1-0/AVT/";
-  r->OnLastChange(("<Event xmlns=\"" + avt + "\"><InstanceID val=\"0\"><TransportState val=\"PLAYING\">"
-                   "</TransportState><CurrentTrackDuration val=\"0:01:00\"></CurrentTrackDuration></InstanceID></Event>")
+  auto event = [](const std::string& instance, const std::string& states,
+                  const std::string& ns = "urn:schemas-upnp-org:metadata-1-0/AVT/") {
+    return "<Event xmlns=\"" + ns + "\"><InstanceID val=\"" + instance + "\">" + states + "</InstanceID></Event>";
+  };
+  r->OnLastChange(event("0", "<TransportState val=\"PLAYING\"></TransportState>"
+                             "<CurrentTrackDuration val=\"0:01:00\"></CurrentTrackDuration>")
                       .c_str());
-  ASSERT_EQ(host_.states.size(), 1u);
-  EXPECT_EQ(host_.states[0], std::make_pair(1, std::string("uuid:r")));
+  const std::string stopped = "<TransportState val=\"STOPPED\"/>";
   for (const std::string& ignored :
-       {"<Event xmlns=\"" + avt + "\"><InstanceID val=\"3\"><TransportState val=\"STOPPED\"/></InstanceID></Event>",
-        std::string("<Event><InstanceID val=\"0\"><TransportState val=\"STOPPED\"/></InstanceID></Event>"),
-        "<a:Event xmlns:a=\"" + avt + "\"><a:InstanceID val=\"0\"><a:TransportState val=\"STOPPED\"/></a:InstanceID></a:Event>",
-        "<Event xmlns=\"" + avt + "\"><InstanceID val=\"0\"><TransportState/></InstanceID></Event>",
-        std::string("<Event xmlns=\"") + "urn:other" + "\"><InstanceID val=\"0\"><TransportState val=\"STOPPED\"/></InstanceID></Event>",
+       {event("3", stopped), event("0", stopped, "urn:other"), event("0", "<TransportState/>"),
+        std::string("<Event><InstanceID val=\"0\">" + stopped + "</InstanceID></Event>"),
+        std::string("<a:Event xmlns:a=\"urn:schemas-upnp-org:metadata-1-0/AVT/\"><a:InstanceID val=\"0\">"
+                    "<a:TransportState val=\"STOPPED\"/></a:InstanceID></a:Event>"),
         std::string("not xml <"), std::string("")}) {
     r->OnLastChange(ignored.c_str());
   }
   r->OnLastChange(nullptr);
-  EXPECT_EQ(host_.states.size(), 1u);
-  r->OnLastChange(("<Event xmlns=\"" + avt + "\"><InstanceID val=\"0\"><TransportState val=\"PAUSED_PLAYBACK\"/>"
-                   "<TransportState val=\"PLAYBACK_END\"/><TransportState val=\"paused_playback\"/></InstanceID></Event>")
+  EXPECT_EQ(host_.Of(kEventTransportState), Strings{"1:uuid:r"});
+  r->OnLastChange(event("0", "<TransportState val=\"PAUSED_PLAYBACK\"/><TransportState val=\"PLAYBACK_END\"/>"
+                             "<TransportState val=\"paused_playback\"/>")
                       .c_str());
-  ASSERT_EQ(host_.states.size(), 4u);
-  EXPECT_EQ(host_.states[1].first, 3);
-  EXPECT_EQ(host_.states[2].first, 7);
-  EXPECT_EQ(host_.states[3].first, 0);
+  EXPECT_EQ(host_.Of(kEventTransportState), (Strings{"1:uuid:r", "3:uuid:r", "7:uuid:r", "0:uuid:r"}));
 }
 
 TEST(RendererTexts, TimesAndTargets) {
@@ -280,49 +198,34 @@ TEST(RendererTexts, TimesAndTargets) {
   EXPECT_EQ(TransportStateValue("bogus"), 0);
 }
 
-TEST_F(Proxies, VolumeStepsAreClamped) {
-  RefPtr<ScriptedRenderer> r(new ScriptedRenderer("uuid:r", link_));
+TEST_F(Proxies, VolumeStepsAreClampedAndSeekTargetsFormatted) {
   std::string current = "95";
-  std::vector<std::string> set;
-  bool answer = true;
-  r->script = [&](const Sent& s, int*) -> IXML_Document* {
-    if (!answer) return nullptr;
-    if (s.action == "GetVolume") return Response("GetVolumeResponse", {{"CurrentVolume", current}});
-    set.push_back(s.args.at("DesiredVolume"));
-    EXPECT_EQ(s.args.at("Channel"), "Master");
-    return Response("SetVolume", {});
+  const Script volume = [&](const Sent& s, int*) -> IXML_Document* {
+    if (s.action == "SetVolume") return Response("SetVolume", {});
+    return current.empty() ? nullptr : Response("GetVolume", {{"CurrentVolume", current}});
   };
+  RefPtr<ScriptedRenderer> r(new ScriptedRenderer("uuid:r", link_)), fresh(new ScriptedRenderer("uuid:f", link_)),
+      silent(new ScriptedRenderer("uuid:q", link_));
+  r->script = fresh->script = silent->script = volume;
   EXPECT_EQ(r->ChangeVolume(0, 10), 100);
+  EXPECT_EQ(r->sent.back().Show({"Channel", "DesiredVolume"}), "SetVolume|Master|100");
   EXPECT_EQ(r->ChangeVolume(0, -100), 0);
-  EXPECT_EQ(set, (std::vector<std::string>{"100", "0"}));
-
-  RefPtr<ScriptedRenderer> fresh(new ScriptedRenderer("uuid:f", link_));
-  fresh->script = r->script;
+  EXPECT_EQ(r->sent.back().Show({"Channel", "DesiredVolume"}), "SetVolume|Master|0");
   current = "abc";
   EXPECT_EQ(fresh->ChangeVolume(0, 5), 5);  // "abc" reads as 0
-  RefPtr<ScriptedRenderer> silent(new ScriptedRenderer("uuid:q", link_));
-  silent->script = r->script;
-  answer = false;
+  current.clear();
   EXPECT_EQ(silent->ChangeVolume(0, 5), -1);  // never told its volume: nothing is sent
-  EXPECT_EQ(silent->sent.size(), 1u);
-  EXPECT_EQ(silent->sent[0].action, "GetVolume");
+  EXPECT_EQ(silent->sent.back().action, "GetVolume");
 
-  // Seek and position requests.
-  answer = true;
   r->script = [](const Sent& s, int*) -> IXML_Document* {
-    if (s.action == "GetPositionInfo") {
-      return Response("GetPositionInfo", {{"TrackDuration", "0:03:25.500"}, {"RelTime", "NOT_IMPLEMENTED"}});
-    }
-    return Response(s.action.c_str(), {});
+    if (s.action != "GetPositionInfo") return Response(s.action.c_str(), {});
+    return Response("GetPositionInfo", {{"TrackDuration", "0:03:25.500"}, {"RelTime", "NOT_IMPLEMENTED"}});
   };
   int64_t duration = -5, rel = -5;
   EXPECT_EQ(r->GetPositionInfo(0, &duration, &rel), 0);
-  EXPECT_EQ(duration, 205);
-  EXPECT_EQ(rel, 0);
+  EXPECT_EQ(std::to_string(duration) + " " + std::to_string(rel), "205 0");
   EXPECT_EQ(r->Seek(4, 3725), 1);
-  EXPECT_EQ(r->sent.back().args["Target"], "1:02:05");
-  EXPECT_EQ(r->sent.back().args["Unit"], "REL_TIME");
-  EXPECT_EQ(r->sent.back().args["InstanceID"], "4");
+  EXPECT_EQ(r->sent.back().Show({"InstanceID", "Unit", "Target"}), "Seek|4|REL_TIME|1:02:05");
 }
 
 class StartRendering : public ::testing::Test {
@@ -332,8 +235,7 @@ class StartRendering : public ::testing::Test {
     cp_->link()->SetHost(&Host::Callback, &host_);
     server_.reset(new ScriptedServer("uuid:srv", cp_->link()));
     renderer_.reset(new ScriptedRenderer("uuid:ren", cp_->link()));
-    RemoteService avt{'1', "http://192.0.2.9:1/evt", "http://192.0.2.9:1/ctl"};
-    renderer_->SetService(kServiceAVTransport, avt);
+    renderer_->SetService(kServiceAVTransport, {'1', "http://192.0.2.9:1/evt", "http://192.0.2.9:1/ctl"});
     cp_->servers().Add(RefPtr<upnp_device_control>(server_.get()));
     cp_->renderers().Add(RefPtr<upnp_device_control>(renderer_.get()));
   }
@@ -361,15 +263,13 @@ TEST_F(StartRendering, AcceptsMissingActionsAndTimeouts) {
   int failure = -1;
   EXPECT_EQ(Start(&failure, nullptr), 1);
   EXPECT_EQ(failure, 0);
-  const Sent& prepare = renderer_->sent[0];
-  EXPECT_EQ(prepare.args.at("PeerConnectionID"), "401");  // the server's fault code
-  EXPECT_EQ(prepare.args.at("PeerConnectionManager"), "uuid:srv/");
-  EXPECT_EQ(prepare.args.at("RemoteProtocolInfo"), "http-get:*:video/mp4:*");
-  EXPECT_EQ(server_->sent[0].args.at("Direction"), "Output");
-  const Sent& set = renderer_->sent[1];
-  EXPECT_EQ(set.action, "SetAVTransportURI");
-  EXPECT_EQ(set.args.at("InstanceID"), "3");
-  EXPECT_NE(set.args.at("CurrentURIMetaData").find("protocolInfo=\"http-get:*:video/mp4:*\""), std::string::npos);
+  EXPECT_EQ(server_->sent.at(0).Show({"Direction"}), "PrepareForConnection|Output");
+  // The server's fault code as peer connection; no protocolInfo: an MP4 video.
+  EXPECT_EQ(renderer_->sent.at(0).Show({"PeerConnectionID", "PeerConnectionManager", "RemoteProtocolInfo"}),
+            "PrepareForConnection|401|uuid:srv/|http-get:*:video/mp4:*");
+  EXPECT_EQ(renderer_->sent.at(1).Show({"InstanceID"}), "SetAVTransportURI|3");
+  EXPECT_NE(renderer_->sent[1].args["CurrentURIMetaData"].find("protocolInfo=\"http-get:*:video/mp4:*\""),
+            std::string::npos);
   EXPECT_EQ(renderer_->subscriptions, 1);
   EXPECT_EQ(renderer_->avTransportId(), 3);
 }
@@ -390,7 +290,7 @@ TEST_F(StartRendering, RefusalsAndUnreachableRenderers) {
   EXPECT_EQ(Start(&failure), 0);
   EXPECT_EQ(failure, UPNP_E_SOCKET_CONNECT);
   EXPECT_FALSE(cp_->renderers().Find("uuid:ren"));
-  EXPECT_EQ(std::count(host_.codes.begin(), host_.codes.end(), kEventRendererRemoved), 1);
+  EXPECT_EQ(host_.Count(kEventRendererRemoved), 1);
   EXPECT_EQ(Start(&failure), 0);  // now an unknown renderer
 }
 
@@ -407,9 +307,9 @@ TEST(RenderingMetadataText, CarriesTheExtensionElements) {
   r.caching = 0;
   r.oob = "o";
   r.cacheuid = "c";
-  const std::string text = RenderingMetadata(r, "P");
-  EXPECT_NE(text.find("<z:caching>0</z:caching>\r\n<z:oob>o</z:oob>\r\n<z:cacheuid>c</z:cacheuid>"), std::string::npos);
+  EXPECT_NE(RenderingMetadata(r, "P").find("<z:caching>0</z:caching>\r\n<z:oob>o</z:oob>\r\n<z:cacheuid>c</z:cacheuid>"),
+            std::string::npos);
 }
 
 }  // namespace
-}  // namespace tovaly
+}  // namespace tovaly::test

@@ -1,56 +1,178 @@
 #pragma once
-// A host for tests: answers the device's requests from fixed values and
-// records what it was asked.
+// Test doubles for the device: a host that answers its requests from fixed
+// values and records what it was asked, and requests routed through the
+// device callback without sockets, so the error code and text a test checks
+// are the ones that go on the wire.
 
-#include <cstring>
+#include <gtest/gtest.h>
+#include <upnp.h>
+
+#include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "core/event_callback.h"
 #include "device/host_answers.h"
+#include "device/ixml_util.h"
 #include "device/media_library.h"
+#include "device/media_server.h"
 
 namespace tovaly::test {
 
+struct Service {
+  const char* id;
+  const char* type;
+};
+constexpr Service kCm{"urn:upnp-org:serviceId:ConnectionManager", "urn:schemas-upnp-org:service:ConnectionManager:1"};
+constexpr Service kCds{"urn:upnp-org:serviceId:ContentDirectory", "urn:schemas-upnp-org:service:ContentDirectory:1"};
+constexpr Service kMds{"urn:upnp-org:serviceId:MediaDownload", "urn:schemas-upnp-org:service:MediaDownload:1"};
+
 struct TestHost {
   std::string udn = "uuid:00000000-1111-2222-3333-444444444444";
-  bool answerMediaDownload = false;
-  std::vector<int32_t> codes;
+  bool answerMediaDownload = false;  // 60: MediaDownload is published
+  std::string contentFolder;         // answers 12 and 13 when set
   std::vector<std::string> fromTexts;
-  std::string contentFolder;  // answers 12 and 13 when set
+
+  // MediaDownload (61-73): answered from these unless answerDownloads is
+  // cleared; the texts each request carries are recorded as "code:texts".
+  bool answerDownloads = true;
+  StorageInfoRequest storage{10000000000, 4000000000};
+  ProgressInfoRequest progress{nullptr};
+  DownloadInfoRequest info{nullptr, "", "", 0, 0, 0};
+  std::map<int32_t, std::string> texts;  // the TextAnswer codes 64, 69, 70, 72
+  std::string newId;
+  int32_t removeResult = 0;
+  std::vector<std::string> seen;
+
+  static std::string Text(const char* s) { return s ? s : "(null)"; }
+  int32_t Download(int32_t code, void* args) {
+    std::string carried;
+    switch (code) {
+      case kRequestProgressInfo: carried = Text(static_cast<ProgressInfoRequest*>(args)->downloadId); break;
+      case kRequestDownloadInfo: carried = Text(static_cast<DownloadInfoRequest*>(args)->downloadId); break;
+      case kRequestBinding: carried = Text(static_cast<BindingRequest*>(args)->binding); break;
+      case kRequestStartDownload:
+      case kRequestPauseDownload:
+      case kRequestStopDownload:
+      case kRequestRemoveDownload: carried = Text(static_cast<DownloadIdRequest*>(args)->downloadId); break;
+      case kRequestSetDownloadUri: {
+        auto* r = static_cast<SetDownloadUriRequest*>(args);
+        carried = Text(r->uri) + "|" + Text(r->uniqueId) + "|" + Text(r->title);
+      }
+    }
+    seen.push_back(std::to_string(code) + ":" + carried);
+    if (!answerDownloads) return 0;
+    switch (code) {
+      case kRequestStorageInfo: *static_cast<StorageInfoRequest*>(args) = storage; return 1;
+      case kRequestProgressInfo: *static_cast<ProgressInfoRequest*>(args) = progress; return 1;
+      case kRequestDownloadInfo: *static_cast<DownloadInfoRequest*>(args) = info; return 1;
+      case kRequestSetDownloadUri: static_cast<SetDownloadUriRequest*>(args)->downloadId = newId; return 1;
+      case kRequestRemoveDownload: return removeResult;
+      case kRequestDownloadIds:
+      case kRequestAllDownloadInfos:
+      case kRequestCacheInfo:
+      case kRequestMacAddress: static_cast<TextAnswer*>(args)->text = texts[code]; return 1;
+      default: return 1;
+    }
+  }
 
   static int32_t Callback(void* context, int32_t code, void* args) {
     return HostDispatch(code, [&]() -> int32_t {
       auto* host = static_cast<TestHost*>(context);
       if (!host) return 0;
-      host->codes.push_back(code);
+      if (code >= kRequestStorageInfo && code <= kRequestBinding) return host->Download(code, args);
       switch (code) {
         case kRequestDeviceUdn: {
           auto* r = static_cast<TextRequest*>(args);
-          snprintf(r->buffer, r->size, "%s", host->udn.c_str());
-          return 1;
+          return snprintf(r->buffer, r->size, "%s", host->udn.c_str()), 1;
         }
         case kRequestProtocolList: return AnswerProtocolList(static_cast<ProtocolListRequest*>(args));
-        case kRequestMediaDownload:
-          if (!host->answerMediaDownload) return 0;
-          static_cast<FlagRequest*>(args)->flag = 1;
-          return 1;
+        case kRequestMediaDownload: return static_cast<FlagRequest*>(args)->flag = host->answerMediaDownload;
         case kRequestBrowseChildren: {
-          if (host->contentFolder.empty()) return 0;
           auto* r = static_cast<BrowseChildrenRequest*>(args);
-          return ListFolder(host->contentFolder, r->objectId, r->startingIndex, r->requestedCount, r->mediaBaseUrl,
-                            r->list);
+          return host->contentFolder.empty() ? 0
+                                             : ListFolder(host->contentFolder, r->objectId, r->startingIndex,
+                                                          r->requestedCount, r->mediaBaseUrl, r->list);
         }
         case kRequestBrowseMetadata: {
-          if (host->contentFolder.empty()) return 0;
           auto* r = static_cast<BrowseMetadataRequest*>(args);
-          return DescribeObject(host->contentFolder, r->objectId, r->mediaBaseUrl, "TESTPC", r->object);
+          return !host->contentFolder.empty() &&
+                 DescribeObject(host->contentFolder, r->objectId, r->mediaBaseUrl, "TESTPC", r->object);
         }
         case kEventProtocolInfoFrom: host->fromTexts.push_back(static_cast<ProtocolInfoFrom*>(args)->from); return 0;
         default: return 0;
       }
     });
   }
+};
+
+struct Reply {
+  int errCode = 0;
+  std::string errStr;
+  IxmlDocument result;
+  // The text of the first element `name`; "<missing>" or "<no result>".
+  std::string Out(const char* name) const {
+    if (!result) return "<no result>";
+    IxmlNodeList list(ixmlDocument_getElementsByTagName(result.get(), name));
+    IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
+    if (!element) return "<missing>";
+    IXML_Node* text = ixmlNode_getFirstChild(element);
+    return text ? ixmlNode_getNodeValue(text) : "";
+  }
+  std::string Error() const { return std::to_string(errCode) + "|" + errStr; }
+  // Several texts, joined with "|".
+  std::string Outs(std::initializer_list<const char*> names) const {
+    std::string joined;
+    for (const char* name : names) joined += (joined.empty() ? "" : "|") + Out(name);
+    return joined;
+  }
+};
+
+inline Reply Invoke(upnp_device* device, const std::string& udn, Service service, const char* action,
+                    const std::string& arguments = "") {
+  UpnpActionRequest* request = UpnpActionRequest_new();
+  UpnpActionRequest_strcpy_ActionName(request, action);
+  UpnpActionRequest_strcpy_DevUDN(request, udn.c_str());
+  UpnpActionRequest_strcpy_ServiceID(request, service.id);
+  const std::string body =
+      std::string("<u:") + action + " xmlns:u=\"" + service.type + "\">" + arguments + "</u:" + action + ">";
+  IXML_Document* doc = ixmlParseBuffer(body.c_str());
+  UpnpActionRequest_set_ActionRequest(request, doc);
+  upnp_device::DeviceCallback(UPNP_CONTROL_ACTION_REQUEST, request, device);
+  Reply reply{UpnpActionRequest_get_ErrCode(request), UpnpActionRequest_get_ErrStr_cstr(request),
+              IxmlDocument(UpnpActionRequest_get_ActionResult(request))};
+  ixmlDocument_free(doc);  // deleting the request does not free its documents
+  UpnpActionRequest_delete(request);
+  return reply;
+}
+
+// A media server on a TestHost; Bring() once the host is set up.
+class ServerTest : public ::testing::Test {
+ protected:
+  void Bring() {
+    device_.reset(new media_server(&TestHost::Callback, &host_));
+    device_->Identify();
+    device_->InitServices();
+  }
+  Reply Call(Service service, const char* action, const std::string& args = "") {
+    return Invoke(device_.get(), host_.udn, service, action, args);
+  }
+  // A state variable query: "error code|error text|value".
+  std::string Var(Service service, const char* name) {
+    UpnpStateVarRequest* request = UpnpStateVarRequest_new();
+    UpnpStateVarRequest_strcpy_DevUDN(request, host_.udn.c_str());
+    UpnpStateVarRequest_strcpy_ServiceID(request, service.id);
+    UpnpStateVarRequest_strcpy_StateVarName(request, name);
+    upnp_device::DeviceCallback(UPNP_CONTROL_GET_VAR_REQUEST, request, device_.get());
+    const DOMString value = UpnpStateVarRequest_get_CurrentVal(request);
+    const std::string reply = std::to_string(UpnpStateVarRequest_get_ErrCode(request)) + "|" +
+                              UpnpStateVarRequest_get_ErrStr_cstr(request) + "|" + (value ? value : "");
+    UpnpStateVarRequest_delete(request);
+    return reply;
+  }
+  TestHost host_;
+  RefPtr<media_server> device_;
 };
 
 }  // namespace tovaly::test

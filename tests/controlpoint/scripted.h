@@ -1,0 +1,128 @@
+#pragma once
+// Test doubles for the control point: proxies whose network requests a
+// script answers, and a host that records what the control point tells it.
+
+#include <upnp.h>
+#include <upnptools.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "controlpoint/control_point.h"
+#include "core/clock.h"
+
+namespace tovaly::test {
+
+struct Sent {
+  int index;
+  std::string action;
+  std::map<std::string, std::string> args;
+  // The action and the named arguments, joined with "|".
+  std::string Show(std::initializer_list<const char*> names) const {
+    std::string joined = action;
+    for (const char* n : names) joined += "|" + (args.count(n) ? args.at(n) : std::string("<missing>"));
+    return joined;
+  }
+};
+
+// Answers an action: a response, or null with *error set (left at 0, the
+// request counts as refused: UPNP_E_SOCKET_CONNECT).
+using Script = std::function<IXML_Document*(const Sent&, int* error)>;
+
+inline IXML_Document* Response(const char* action, const std::vector<std::pair<const char*, std::string>>& outs) {
+  IXML_Document* doc = nullptr;
+  for (const auto& o : outs) {
+    UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", o.first, o.second.c_str());
+  }
+  if (outs.empty()) UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", nullptr, nullptr);
+  return doc;
+}
+
+template <class Base>
+class Scripted : public Base {
+ public:
+  Scripted(const std::string& udn, std::shared_ptr<ClientLink> link)
+      : Base(udn, "Scripted " + udn, "http://192.0.2.9:1/", std::move(link)) {}
+  IXML_Document* SendAction(int index, const char* action, const ActionArguments& args, int* error) override {
+    Sent s{index, action, {}};
+    for (const auto& a : args) s.args[a.first] = a.second;
+    int e = 0;
+    IXML_Document* r = script ? script(s, &e) : nullptr;
+    if (!r && e == 0) e = UPNP_E_SOCKET_CONNECT;
+    if (error) *error = r ? 0 : e;
+    sent.push_back(s);
+    ++actions;
+    return r;
+  }
+  Script script;
+  std::vector<Sent> sent;  // read only while no liveness check runs on its own thread
+  std::atomic<int> actions{0}, probes{0};
+  bool asyncLiveness = false;  // the check on its own thread, as in production
+
+ protected:
+  void SendPresenceProbe(const sockaddr_in&) override { ++probes; }
+  void StartLivenessCheck() override {
+    if (asyncLiveness) {
+      Base::StartLivenessCheck();
+    } else {
+      upnp_device_control::CheckLiveness(RefPtr<upnp_device_control>(this));
+    }
+  }
+};
+using ScriptedServer = Scripted<MediaServerDevice>;
+
+class ScriptedRenderer : public Scripted<MediaRendererDevice> {
+ public:
+  using Scripted<MediaRendererDevice>::Scripted;
+  int SubscribeToAVTransport() override { return ++subscriptions, 0; }
+  int subscriptions = 0;
+};
+
+// Records the notifications, on any thread, as what each carried: the UDN
+// for devices, "title:id:class:duration:date:protocolInfo" for items,
+// "state:UDN" for transport states.
+struct Host {
+  std::mutex m;
+  std::vector<std::pair<int32_t, std::string>> events;
+  control_point_t* removeOnAdd = nullptr;  // a host that calls back into the control point
+
+  static int32_t Callback(void* context, int32_t code, void* args) {
+    auto* h = static_cast<Host*>(context);
+    std::string what;
+    if (code == kEventServerAdded || code == kEventRendererAdded) {
+      what = static_cast<DeviceAppeared*>(args)->udn;
+    } else if (code == kEventServerRemoved || code == kEventRendererRemoved) {
+      what = static_cast<DeviceLeft*>(args)->udn;
+    } else if (code == kEventBrowseItem) {
+      auto* i = static_cast<BrowseItemFound*>(args);
+      what = std::string(i->title) + ":" + i->objectId + ":" + std::to_string(i->objectClass) + ":" +
+             std::to_string(i->duration) + ":" + i->date + ":" + (i->protocolInfo ? i->protocolInfo : "<none>");
+    } else if (code == kEventTransportState) {
+      what = std::to_string(static_cast<TransportStateChanged*>(args)->state) + ":" +
+             static_cast<TransportStateChanged*>(args)->udn;
+    } else {
+      return 0;
+    }
+    {
+      std::lock_guard<std::mutex> lk(h->m);
+      h->events.emplace_back(code, what);
+    }
+    if (code == kEventServerAdded && h->removeOnAdd) p_RemoveDevice(h->removeOnAdd, what.c_str());
+    return 0;
+  }
+  std::vector<std::string> Of(int32_t code) {
+    std::lock_guard<std::mutex> lk(m);
+    std::vector<std::string> found;
+    for (const auto& e : events) {
+      if (e.first == code) found.push_back(e.second);
+    }
+    return found;
+  }
+  int Count(int32_t code) { return static_cast<int>(Of(code).size()); }
+};
+
+}  // namespace tovaly::test
