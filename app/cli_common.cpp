@@ -12,6 +12,16 @@
 
 namespace tovaly::cli {
 
+sigset_t BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return set;
+}
+
 int Fail(const std::string& message) {
   fprintf(stderr, "tovaly-cli: %s\n", message.c_str());
   return 1;

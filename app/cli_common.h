@@ -1,6 +1,8 @@
 #pragma once
 // Pieces the commands of tovaly-cli share.
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +14,11 @@ class control_point_t;
 }
 
 namespace tovaly::cli {
+
+// Blocks SIGINT and SIGTERM in this thread and every thread started after
+// it (and ignores SIGPIPE); returns the set for sigwait/sigtimedwait, so that
+// stopping always runs the program's own shutdown.
+sigset_t BlockStopSignals();
 
 // One line "tovaly-cli: message" on stderr; returns 1 (the exit status).
 int Fail(const std::string& message);

@@ -169,12 +169,7 @@ int Play(const std::vector<std::string>& args) {
 
   // Ctrl-C and SIGTERM are polled by the loop below, so that playback is
   // always stopped on the way out.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t stopSignals = BlockStopSignals();
 
   Session session;
   std::string error;

@@ -27,6 +27,7 @@
 namespace {
 
 using tovaly::util::AppConfig;
+using tovaly::cli::BlockStopSignals;
 using tovaly::cli::Fail;
 using tovaly::cli::JsonString;
 using tovaly::cli::StartError;
@@ -122,12 +123,7 @@ int Serve(const std::vector<std::string>& args) {
 
   // Signals are taken by sigwait below; block them before any thread starts
   // so that no stack thread receives them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t stopSignals = BlockStopSignals();
 
   tovaly::ConsoleHost host(true);
   int rc = 0;

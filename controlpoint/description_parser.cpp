@@ -21,13 +21,8 @@ bool TypeMatches(const char* type, const char* constant) {
   return type && strncmp(type, constant, strlen(constant) - 1) == 0;
 }
 
-// The value of the first child of the first descendant element named tag.
 const char* ElementText(IXML_Element* element, const char* tag) {
-  if (!element || !tag) return nullptr;
-  IxmlNodeList list(ixmlElement_getElementsByTagName(element, tag));
-  IXML_Node* e = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
-  IXML_Node* child = e ? ixmlNode_getFirstChild(e) : nullptr;
-  return child ? ixmlNode_getNodeValue(child) : nullptr;
+  return DescendantText(reinterpret_cast<IXML_Node*>(element), tag);
 }
 
 void CollectServices(IXML_Element* device, DeviceKind kind, const std::string& baseUrl, ParsedDevice* out) {
@@ -101,12 +96,7 @@ ParsedDescription ParseDescription(const std::string& location, IXML_Document* d
   if (!doc || location.empty()) return out;
   out.valid = true;
   out.baseUrl = location;
-  {
-    IxmlNodeList bases(ixmlDocument_getElementsByTagName(doc, "URLBase"));
-    IXML_Node* base = bases ? ixmlNodeList_item(bases.get(), 0) : nullptr;
-    IXML_Node* text = base ? ixmlNode_getFirstChild(base) : nullptr;
-    if (text && ixmlNode_getNodeValue(text)) out.baseUrl = ixmlNode_getNodeValue(text);
-  }
+  if (const char* base = DescendantText(reinterpret_cast<IXML_Node*>(doc), "URLBase")) out.baseUrl = base;
   IxmlNodeList devices(ixmlDocument_getElementsByTagName(doc, "device"));
   const unsigned long n = devices ? ixmlNodeList_length(devices.get()) : 0;
   for (unsigned long i = 0; i < n; ++i) {

@@ -16,11 +16,7 @@ namespace tovaly {
 int LeadingNumber(const char* text) { return ParseDecimal(text); }
 
 const char* FirstElementText(IXML_Document* doc, const char* name) {
-  if (!doc) return nullptr;
-  IxmlNodeList list(ixmlDocument_getElementsByTagName(doc, name));
-  IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
-  IXML_Node* text = element ? ixmlNode_getFirstChild(element) : nullptr;
-  return text ? ixmlNode_getNodeValue(text) : nullptr;
+  return DescendantText(reinterpret_cast<IXML_Node*>(doc), name);
 }
 
 upnp_device_control::upnp_device_control(std::string udn, std::string friendlyName, std::string baseUrl,

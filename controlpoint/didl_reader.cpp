@@ -11,10 +11,7 @@ namespace tovaly {
 namespace {
 
 const char* DescendantText(IXML_Element* e, const char* name) {
-  IxmlNodeList list(ixmlElement_getElementsByTagName(e, name));
-  IXML_Node* first = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
-  IXML_Node* text = first ? ixmlNode_getFirstChild(first) : nullptr;
-  return text ? ixmlNode_getNodeValue(text) : nullptr;
+  return tovaly::DescendantText(reinterpret_cast<IXML_Node*>(e), name);
 }
 
 IXML_Element* FirstDescendant(IXML_Element* e, const char* name) {

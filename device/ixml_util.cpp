@@ -9,13 +9,17 @@ const char* ArgumentText(IXML_Document* request, const char* name) {
   if (!request) return nullptr;
   IXML_Node* action = ixmlNode_getFirstChild(reinterpret_cast<IXML_Node*>(request));
   if (!action || ixmlNode_getNodeType(action) != eELEMENT_NODE) return nullptr;
-  IxmlNodeList list(ixmlElement_getElementsByTagName(reinterpret_cast<IXML_Element*>(action), name));
-  if (!list) return nullptr;
-  IXML_Node* element = ixmlNodeList_item(list.get(), 0);
-  if (!element) return nullptr;
-  IXML_Node* text = ixmlNode_getFirstChild(element);
-  if (!text || ixmlNode_getNodeType(text) != eTEXT_NODE) return nullptr;
-  return ixmlNode_getNodeValue(text);
+  return DescendantText(action, name);
+}
+
+const char* DescendantText(IXML_Node* node, const char* name) {
+  if (!node || !name) return nullptr;
+  IxmlNodeList list(ixmlNode_getNodeType(node) == eDOCUMENT_NODE
+                        ? ixmlDocument_getElementsByTagName(reinterpret_cast<IXML_Document*>(node), name)
+                        : ixmlElement_getElementsByTagName(reinterpret_cast<IXML_Element*>(node), name));
+  IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
+  IXML_Node* text = element ? ixmlNode_getFirstChild(element) : nullptr;
+  return text ? ixmlNode_getNodeValue(text) : nullptr;
 }
 
 IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const char* name, const char* text) {

@@ -27,6 +27,10 @@ using IxmlString = std::unique_ptr<char, IxmlStringFree>;
 // action element; null when the element or its text is missing.
 const char* ArgumentText(IXML_Document* request, const char* name);
 
+// Text of the first element named `name` below node (a document or an
+// element), in document order; null when there is none or it has no text.
+const char* DescendantText(IXML_Node* node, const char* name);
+
 // Appends <name>text</name> to parent; text may be null (an empty element).
 IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const char* name, const char* text);
 

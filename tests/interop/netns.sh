@@ -21,28 +21,6 @@ ns_can_create() {
   return 0
 }
 
-ns_create() {  # NAME
-  local ns=$1
-  ip netns add "$ns" || return 1
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
-  ip netns exec "$ns" ip link set lo multicast on up
-  ip netns exec "$ns" ip link add "$NS_IF" type veth peer name "${NS_IF}p" || return 1
-  ip netns exec "$ns" ip link set "$NS_IF" multicast on up
-  ip netns exec "$ns" ip link set "${NS_IF}p" multicast on up
-  ip netns exec "$ns" ip addr add "$NS_ADDR/24" dev "$NS_IF"
-  ip netns exec "$ns" ip route replace 239.0.0.0/8 dev "$NS_IF"
-  ip netns exec "$ns" ip route replace default dev "$NS_IF"
-  local i
-  for i in $(seq 1 100); do
-    if ip netns exec "$ns" ip link show "$NS_IF" | grep -q LOWER_UP &&
-       ! ip netns exec "$ns" ip -6 addr show tentative | grep -q inet6; then
-      return 0
-    fi
-    sleep 0.05
-  done
-  return 0
-}
-
 ns_prepare() {  # NAME: the settings every namespace of ours needs
   local ns=$1
   ip netns add "$ns" || return 1
@@ -60,6 +38,18 @@ ns_wait_link() {  # NAME: until upnp0 carries traffic and no IPv6 address is ten
     sleep 0.05
   done
   return 0
+}
+
+ns_create() {  # NAME: one namespace with its own veth pair
+  local ns=$1
+  ns_prepare "$ns" || return 1
+  ip netns exec "$ns" ip link add "$NS_IF" type veth peer name "${NS_IF}p" || return 1
+  ip netns exec "$ns" ip link set "$NS_IF" multicast on up
+  ip netns exec "$ns" ip link set "${NS_IF}p" multicast on up
+  ip netns exec "$ns" ip addr add "$NS_ADDR/24" dev "$NS_IF"
+  ip netns exec "$ns" ip route replace 239.0.0.0/8 dev "$NS_IF"
+  ip netns exec "$ns" ip route replace default dev "$NS_IF"
+  ns_wait_link "$ns"
 }
 
 ns_create_pair() {  # NAME1 NAME2
