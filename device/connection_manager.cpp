@@ -16,31 +16,19 @@ namespace {
 
 const char kCmType[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
 
-// Adds OUT arguments in order; false (and *response freed) when the stack
-// fails to add one.
 bool AddOutputs(IXML_Document** response, const char* action,
                 std::initializer_list<std::pair<const char*, const char*>> outputs) {
-  for (const auto& out : outputs) {
-    if (UpnpAddToActionResponse(response, action, kCmType, out.first, out.second) != UPNP_E_SUCCESS) {
-      if (*response) ixmlDocument_free(*response);
-      *response = nullptr;
-      return false;
-    }
-  }
-  return true;
+  return AddActionOutputs(response, action, kCmType, outputs);
 }
 
-int32_t Fail(const char** errorText) {
-  *errorText = "Internal Error";
-  return -911;
-}
+
 
 int32_t GetCurrentConnectionIDs(upnp_device* device, IXML_Document*, IXML_Document** response,
                                 const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
   const std::string ids = device->currentConnectionId >= 0 ? std::to_string(device->currentConnectionId) : "";
-  return AddOutputs(response, "GetCurrentConnectionIDs", {{"ConnectionIDs", ids.c_str()}}) ? 0 : Fail(errorText);
+  return AddOutputs(response, "GetCurrentConnectionIDs", {{"ConnectionIDs", ids.c_str()}}) ? 0 : InternalError(errorText);
 }
 
 int32_t GetCurrentConnectionInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -61,7 +49,7 @@ int32_t GetCurrentConnectionInfo(upnp_device* device, IXML_Document* request, IX
                      {"Direction", "Output"},
                      {"Status", "OK"}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t GetProtocolInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -76,7 +64,7 @@ int32_t GetProtocolInfo(upnp_device* device, IXML_Document* request, IXML_Docume
   return AddOutputs(response, "GetProtocolInfo",
                     {{"Source", device->sourceProtocolInfo.c_str()}, {"Sink", device->sinkProtocolInfo.c_str()}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t PrepareForConnection(upnp_device* device, IXML_Document*, IXML_Document** response,
@@ -89,7 +77,7 @@ int32_t PrepareForConnection(upnp_device* device, IXML_Document*, IXML_Document*
   return AddOutputs(response, "PrepareForConnection",
                     {{"ConnectionID", text.c_str()}, {"AVTransportID", text.c_str()}, {"RcsID", text.c_str()}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t ConnectionComplete(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -99,7 +87,7 @@ int32_t ConnectionComplete(upnp_device* device, IXML_Document* request, IXML_Doc
   const int32_t id = ParseDecimal(ArgumentText(request, "ConnectionID"));
   if (id == device->currentConnectionId) device->currentConnectionId = -1;
   // No OUT arguments: an empty response element.
-  return AddOutputs(response, "ConnectionComplete", {{nullptr, nullptr}}) ? 0 : Fail(errorText);
+  return AddOutputs(response, "ConnectionComplete", {{nullptr, nullptr}}) ? 0 : InternalError(errorText);
 }
 
 }  // namespace

@@ -21,13 +21,7 @@ int32_t SingleOutput(const char* action, const char* name, const char* value, IX
                      const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
-  if (UpnpAddToActionResponse(response, action, kCdsType, name, value) != UPNP_E_SUCCESS) {
-    if (*response) ixmlDocument_free(*response);
-    *response = nullptr;
-    *errorText = "Internal Error";
-    return -911;
-  }
-  return 0;
+  return AddActionOutputs(response, action, kCdsType, {{name, value}}) ? 0 : InternalError(errorText);
 }
 
 int32_t GetSearchCapabilities(upnp_device*, IXML_Document*, IXML_Document** response, const char** errorText) {
@@ -92,18 +86,13 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
 
   const std::string result = PrintDidl(doc.get());
   const std::string returnedText = std::to_string(returned), totalText = std::to_string(total);
-  const std::pair<const char*, const char*> outputs[] = {
-      {"Result", result.c_str()}, {"NumberReturned", returnedText.c_str()},
-      {"TotalMatches", totalText.c_str()}, {"UpdateID", "0"}};
-  for (const auto& out : outputs) {
-    if (UpnpAddToActionResponse(response, "Browse", kCdsType, out.first, out.second) != UPNP_E_SUCCESS) {
-      if (*response) ixmlDocument_free(*response);
-      *response = nullptr;
-      *errorText = "Internal Error";
-      return -911;
-    }
-  }
-  return 0;
+  return AddActionOutputs(response, "Browse", kCdsType,
+                          {{"Result", result.c_str()},
+                           {"NumberReturned", returnedText.c_str()},
+                           {"TotalMatches", totalText.c_str()},
+                           {"UpdateID", "0"}})
+             ? 0
+             : InternalError(errorText);
 }
 
 }  // namespace

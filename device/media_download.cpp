@@ -17,28 +17,16 @@ namespace {
 
 const char kMdsType[] = "urn:schemas-upnp-org:service:MediaDownload:1";
 
-int32_t Fail(const char** errorText) {
-  *errorText = "Internal Error";
-  return -911;
-}
 
-// Adds OUT arguments in order; false (and *response freed) when the stack
-// fails to add one.
+
 bool AddOutputs(IXML_Document** response, const char* action,
                 std::initializer_list<std::pair<const char*, const char*>> outputs) {
-  for (const auto& out : outputs) {
-    if (UpnpAddToActionResponse(response, action, kMdsType, out.first, out.second) != UPNP_E_SUCCESS) {
-      if (*response) ixmlDocument_free(*response);
-      *response = nullptr;
-      return false;
-    }
-  }
-  return true;
+  return AddActionOutputs(response, action, kMdsType, outputs);
 }
 
 // The response of an action without OUT arguments: an empty element.
 int32_t NoOutputs(const char* action, IXML_Document** response, const char** errorText) {
-  return AddOutputs(response, action, {{nullptr, nullptr}}) ? 0 : Fail(errorText);
+  return AddOutputs(response, action, {{nullptr, nullptr}}) ? 0 : InternalError(errorText);
 }
 
 bool HasHost(const upnp_device* device) { return device->callback() && device->context(); }
@@ -58,10 +46,10 @@ int32_t TextAction(upnp_device* device, EventCode code, const char* action, cons
                    IXML_Document** response, const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
-  if (!HasHost(device)) return Fail(errorText);
+  if (!HasHost(device)) return InternalError(errorText);
   TextAnswer answer;
   Ask(device, code, &answer);
-  return AddOutputs(response, action, {{out, answer.text.c_str()}}) ? 0 : Fail(errorText);
+  return AddOutputs(response, action, {{out, answer.text.c_str()}}) ? 0 : InternalError(errorText);
 }
 
 // Start, Pause and Stop: the host's answer is not looked at.
@@ -70,7 +58,7 @@ int32_t DownloadCommand(upnp_device* device, IXML_Document* request, EventCode c
   *response = nullptr;
   *errorText = nullptr;
   const char* id = Required(request, "DownloadID");
-  if (!HasHost(device) || !id) return Fail(errorText);
+  if (!HasHost(device) || !id) return InternalError(errorText);
   DownloadIdRequest args{id};
   Ask(device, code, &args);
   return NoOutputs(action, response, errorText);
@@ -98,14 +86,14 @@ int32_t GetAllDownloadInfos(upnp_device* device, IXML_Document*, IXML_Document**
 int32_t GetStorageInfo(upnp_device* device, IXML_Document*, IXML_Document** response, const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
-  if (!HasHost(device)) return Fail(errorText);
+  if (!HasHost(device)) return InternalError(errorText);
   StorageInfoRequest args;
   Ask(device, kRequestStorageInfo, &args);
   const std::string total = std::to_string(args.totalSpace);
   const std::string free = std::to_string(args.freeSpace);
   return AddOutputs(response, "GetStorageInfo", {{"TotalSpace", total.c_str()}, {"FreeSpace", free.c_str()}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t GetProgressInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -113,7 +101,7 @@ int32_t GetProgressInfo(upnp_device* device, IXML_Document* request, IXML_Docume
   *response = nullptr;
   *errorText = nullptr;
   const char* id = Required(request, "DownloadID");
-  if (!HasHost(device) || !id) return Fail(errorText);
+  if (!HasHost(device) || !id) return InternalError(errorText);
   ProgressInfoRequest args{id};
   Ask(device, kRequestProgressInfo, &args);
   const std::string elapsed = std::to_string(args.elapsedTime);
@@ -124,7 +112,7 @@ int32_t GetProgressInfo(upnp_device* device, IXML_Document* request, IXML_Docume
                      {"DownloadedSize", size.c_str()},
                      {"DownloadedPercentage", percentage.c_str()}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t GetDownloadInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -132,7 +120,7 @@ int32_t GetDownloadInfo(upnp_device* device, IXML_Document* request, IXML_Docume
   *response = nullptr;
   *errorText = nullptr;
   const char* id = Required(request, "DownloadID");
-  if (!HasHost(device) || !id) return Fail(errorText);
+  if (!HasHost(device) || !id) return InternalError(errorText);
   DownloadInfoRequest args{};
   args.downloadId = id;
   Ask(device, kRequestDownloadInfo, &args);
@@ -145,19 +133,19 @@ int32_t GetDownloadInfo(upnp_device* device, IXML_Document* request, IXML_Docume
                      {"ContentLength", length.c_str()},
                      {"Status", StatusText(args.status)}})
              ? 0
-             : Fail(errorText);
+             : InternalError(errorText);
 }
 
 int32_t SetDownloadURI(upnp_device* device, IXML_Document* request, IXML_Document** response,
                        const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
-  if (!HasHost(device)) return Fail(errorText);
+  if (!HasHost(device)) return InternalError(errorText);
   SetDownloadUriRequest args{ArgumentText(request, "Uri"), ArgumentText(request, "UniqueId"),
                              ArgumentText(request, "Title"), {}};
   Ask(device, kRequestSetDownloadUri, &args);
-  if (args.downloadId.empty()) return Fail(errorText);
-  return AddOutputs(response, "SetDownloadURI", {{"DownloadID", args.downloadId.c_str()}}) ? 0 : Fail(errorText);
+  if (args.downloadId.empty()) return InternalError(errorText);
+  return AddOutputs(response, "SetDownloadURI", {{"DownloadID", args.downloadId.c_str()}}) ? 0 : InternalError(errorText);
 }
 
 int32_t RemoveDownload(upnp_device* device, IXML_Document* request, IXML_Document** response,
@@ -165,10 +153,10 @@ int32_t RemoveDownload(upnp_device* device, IXML_Document* request, IXML_Documen
   *response = nullptr;
   *errorText = nullptr;
   const char* id = Required(request, "DownloadID");
-  if (!HasHost(device) || !id) return Fail(errorText);
+  if (!HasHost(device) || !id) return InternalError(errorText);
   DownloadIdRequest args{id};
   const std::string result = std::to_string(Ask(device, kRequestRemoveDownload, &args));
-  return AddOutputs(response, "RemoveDownload", {{"Result", result.c_str()}}) ? 0 : Fail(errorText);
+  return AddOutputs(response, "RemoveDownload", {{"Result", result.c_str()}}) ? 0 : InternalError(errorText);
 }
 
 int32_t Start(upnp_device* device, IXML_Document* request, IXML_Document** response, const char** errorText) {
@@ -196,7 +184,7 @@ int32_t BindingDevice(upnp_device* device, IXML_Document* request, IXML_Document
   *response = nullptr;
   *errorText = nullptr;
   const char* binding = Required(request, "Binding");
-  if (!HasHost(device) || !binding) return Fail(errorText);
+  if (!HasHost(device) || !binding) return InternalError(errorText);
   BindingRequest args{binding};
   Ask(device, kRequestBinding, &args);
   return NoOutputs("BindingDevice", response, errorText);

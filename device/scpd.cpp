@@ -1,7 +1,27 @@
+#include <upnp.h>
+#include <upnptools.h>
+
 #include "device/ixml_util.h"
 #include "device/service_table.h"
 
 namespace tovaly {
+
+bool AddActionOutputs(IXML_Document** response, const char* action, const char* serviceType,
+                      std::initializer_list<std::pair<const char*, const char*>> outputs) {
+  for (const auto& out : outputs) {
+    if (UpnpAddToActionResponse(response, action, serviceType, out.first, out.second) != UPNP_E_SUCCESS) {
+      if (*response) ixmlDocument_free(*response);
+      *response = nullptr;
+      return false;
+    }
+  }
+  return true;
+}
+
+int32_t InternalError(const char** errorText) {
+  *errorText = "Internal Error";
+  return -911;
+}
 
 std::string BuildScpd(const ServiceTable& table) {
   IxmlDocument doc(ixmlParseBuffer("<scpd xmlns=\"urn:schemas-upnp-org:service-1-0\"></scpd>"));

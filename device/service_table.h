@@ -5,6 +5,8 @@
 // it does.
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,14 @@ struct ServiceTable {
   std::vector<ActionEntry> actions;      // in dispatch order
   std::vector<StateVariableEntry> variables;
 };
+
+// Adds OUT arguments in order to *response (a null name gives the empty
+// response element of an action without OUT arguments). False, with
+// *response freed, when the stack fails to add one.
+bool AddActionOutputs(IXML_Document** response, const char* action, const char* serviceType,
+                      std::initializer_list<std::pair<const char*, const char*>> outputs);
+// The handlers' failure: -911 with "Internal Error".
+int32_t InternalError(const char** errorText);
 
 // The SCPD document of a service, with XML declaration.
 std::string BuildScpd(const ServiceTable& table);
