@@ -19,11 +19,7 @@ int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
       case kRequestContentFolder: return AnswerContentFolder(static_cast<TextRequest*>(args));
       case kRequestDeviceUdn: return AnswerDeviceUdn(static_cast<TextRequest*>(args));
       case kRequestProtocolList: return AnswerProtocolList(static_cast<ProtocolListRequest*>(args));
-      case kRequestFileInfo: return AnswerFileInfo(ContentFolder(), static_cast<FileInfoRequest*>(args));
       case kRequestFileOpen: return AnswerFileOpen(ContentFolder(), static_cast<FileOpenRequest*>(args));
-      case kRequestFileRead: return AnswerFileRead(static_cast<FileReadRequest*>(args));
-      case kRequestFileSeek: return AnswerFileSeek(static_cast<FileSeekRequest*>(args));
-      case kRequestFileClose: return AnswerFileClose(static_cast<FileCloseRequest*>(args));
       case kEventDiagnostic: {
         auto* d = static_cast<Diagnostic*>(args);
         if (d->format && d->args) DebugTraceV(d->format, *d->args);

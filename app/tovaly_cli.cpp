@@ -61,8 +61,9 @@ const char kServeUsage[] =
     "Options:\n"
     "  --address IP   IPv4 address of the interface to serve on (default: the\n"
     "                 interface that carries the default route)\n"
-    "  --port PORT    HTTP port (default: the first free one from 49152; ports\n"
-    "                 below 49152 are raised to 49152 by the UPnP stack)\n"
+    "  --port PORT    UPnP port (default: the first free one from 49152; ports\n"
+    "                 below 49152 are raised to 49152 by the UPnP stack); media\n"
+    "                 stream from the first free port after it\n"
     "  -h, --help     show this help\n";
 
 const char kDevicesUsage[] =
@@ -136,6 +137,7 @@ int Serve(const std::vector<std::string>& args) {
   printf("  UDN:         %s\n", device->udn().c_str());
   printf("  Address:     %s\n", device->baseUrl().c_str());
   printf("  Description: %sdescription.xml\n", device->baseUrl().c_str());
+  printf("  Media:       %s (port %u)\n", device->mediaBaseUrl().c_str(), device->mediaPort());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
   {

@@ -9,7 +9,7 @@
 // - Strings passed into the host live only for the call; the host copies what
 //   it keeps. Buffers are caller-owned; the host writes at most size - 1 bytes
 //   and a terminating zero.
-// - Requests (10-17, 51, 60-73, 100-105) are answered on the calling thread
+// - Requests (10-17, 51, 60-73, 101) are answered on the calling thread
 //   and never wait for a UI thread.
 
 #include <cstdarg>
@@ -52,11 +52,7 @@ enum EventCode : int32_t {
   kRequestRemoveDownload = 71,  // DownloadIdRequest; returns the removal result
   kRequestMacAddress = 72,      // TextAnswer
   kRequestBinding = 73,         // BindingRequest
-  kRequestFileInfo = 100,       // FileInfoRequest
-  kRequestFileOpen = 101,       // FileOpenRequest; returns non-zero with a stream
-  kRequestFileRead = 102,       // FileReadRequest; returns the count
-  kRequestFileSeek = 104,       // FileSeekRequest
-  kRequestFileClose = 105,      // FileCloseRequest
+  kRequestFileOpen = 101,       // FileOpenRequest; returns non-zero with a descriptor
   kEventTransportState = 200,   // TransportStateChanged
 };
 
@@ -172,41 +168,14 @@ struct BindingRequest {  // 73
   const char* binding;
 };
 
-// File access for HTTP (100-105); called with a null context.
-struct FileInfo {
-  int64_t length = 0;
-  int64_t lastModified = 0;  // seconds since 1970 UTC
-  int32_t isDirectory = 0;
-  int32_t readable = 0;
+// The media engine's one question (101), asked with the device's context:
+// open the file that a decoded request path below "/media/" names, if it is
+// one that is served. The host applies every rule of what is published.
+struct FileOpenRequest {
+  const char* path;  // "Music/a b.mp3": relative, decoded once
+  int32_t mode;      // 0 read; 1 write (always refused)
+  int fd = -1;       // a regular file open for reading; the caller closes it
   const char* contentType = nullptr;  // a constant of the media type table
-};
-
-struct FileInfoRequest {  // 100
-  const char* path;  // below "/media/", as the web server decoded it
-  FileInfo info;
-};
-
-struct FileOpenRequest {  // 101; returns non-zero with handle set
-  const char* path;
-  int32_t mode;  // 0 read, 1 write (always refused)
-  void* handle = nullptr;
-};
-
-struct FileReadRequest {  // 102; returns the count, never negative
-  void* handle;
-  char* buffer;
-  size_t length;
-};
-
-struct FileSeekRequest {  // 104; returns non-zero when answered
-  void* handle;
-  int64_t offset;
-  int32_t origin;      // SEEK_SET, SEEK_CUR, SEEK_END
-  int32_t result = -1;  // 0 when the stream is now at the asked position
-};
-
-struct FileCloseRequest {  // 105
-  void* handle;
 };
 
 struct TransportStateChanged {  // 200

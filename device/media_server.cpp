@@ -2,8 +2,10 @@
 
 #include <upnp.h>
 
+#include <cstring>
+
+#include "core/trace.h"
 #include "device/description.h"
-#include "device/file_serving.h"
 
 namespace tovaly {
 
@@ -22,19 +24,28 @@ std::string BuildSourceProtocolInfo(const char* hostList) {
   return out;
 }
 
-media_server::media_server(EventCallback callback, void* context) : upnp_device(callback, context) {
-  // The file entry points have no cookie of their own: they reach the host
-  // through this process-wide slot.
-  SetFileServingCallback(callback);
+media_server::media_server(EventCallback callback, void* context)
+    : upnp_device(callback, context), engine_(new MediaEngine(callback, context)) {}
+
+media_server::~media_server() { engine_->Stop(); }
+
+int media_server::StartBeforeRegistration(const std::string& serverIp, int serverPort) {
+  const int err = engine_->Start(serverIp, static_cast<uint16_t>(serverPort + 1));
+  if (err != 0) {
+    DebugTrace("--- media engine: cannot listen on %s after port %d: %s", serverIp.c_str(), serverPort, strerror(err));
+    return UPNP_E_SOCKET_BIND;
+  }
+  mediaBaseUrl_ = "http://" + serverIp + ":" + std::to_string(engine_->port()) + "/media/";
+  return 0;
 }
 
-int media_server::Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir) {
-  const int rc = upnp_device::Start(address, port, std::move(info), virtualDir);
-  if (rc == 0) mediaBaseUrl_ = baseUrl() + (virtualDir ? virtualDir : "media") + "/";
+int media_server::Stop() {
+  const int rc = upnp_device::Stop();
+  engine_->Stop();
   return rc;
 }
 
-int media_server::InstallVirtualDirCallbacks() { return InstallFileServingCallbacks(); }
+uint16_t media_server::mediaPort() const { return engine_->port(); }
 
 void media_server::InitServices() {
   sourceProtocolInfo = "http-get:*:*:*";
@@ -74,7 +85,7 @@ std::unique_ptr<MediaServerHandle> CreateMediaServer(const char* address, uint16
 
   DeviceInfo info = MediaServerDeviceInfo();
   info.friendlyName = name;
-  *error = device->Start(address, port, info, "media");
+  *error = device->Start(address, port, info);
   if (*error != 0) {
     device->Stop();
     return nullptr;

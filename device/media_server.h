@@ -8,16 +8,21 @@
 #include "core/event_callback.h"
 #include "core/refcount.h"
 #include "device/upnp_device.h"
+#include "streaming/media_engine.h"
 
 namespace tovaly {
 
 class media_server : public upnp_device {
  public:
   media_server(EventCallback callback, void* context);
+  ~media_server() override;
 
-  // Base Start, then the media base URL ("<base URL>media/").
-  int Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir) override;
+  // Base Stop, then the media engine: streams in flight end.
+  int Stop() override;
+  // "http://<address>:<engine port>/media/": where the items' res URLs point.
   const std::string& mediaBaseUrl() const { return mediaBaseUrl_; }
+  // The media engine's port; 0 while it does not run.
+  uint16_t mediaPort() const;
 
   // ConnectionManager (with the host's protocol list, code 15) and
   // ContentDirectory, plus MediaDownload when the host answers code 60.
@@ -26,9 +31,12 @@ class media_server : public upnp_device {
   int32_t systemUpdateId = 0;  // the content is never versioned
 
  protected:
-  int InstallVirtualDirCallbacks() override;
+  // Starts the media engine on the stack's address, at the first free port
+  // after the stack's.
+  int StartBeforeRegistration(const std::string& serverIp, int serverPort) override;
 
  private:
+  std::unique_ptr<MediaEngine> engine_;
   std::string mediaBaseUrl_;
 };
 

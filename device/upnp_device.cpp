@@ -136,21 +136,20 @@ void upnp_device::RemoveWebRoot() {
   webRoot_.clear();
 }
 
-int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir) {
+int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   int rc = UpnpStackAcquire(address, port);
   if (rc != 0) return rc;
   stackHeld_ = true;
-
-  if (virtualDir) {
-    rc = UpnpAddVirtualDir(virtualDir, this, nullptr);
-    if (rc == 0) rc = InstallVirtualDirCallbacks();
-    if (rc != 0) return rc;
-  }
 
   const char* ip = UpnpGetServerIpAddress();
   const std::string serverIp = ip ? ip : "";
   const int serverPort = UpnpGetServerPort();
   baseUrl_ = "http://" + serverIp + ":" + std::to_string(serverPort) + "/";
+  rc = StartBeforeRegistration(serverIp, serverPort);
+  if (rc != 0) {
+    Stop();
+    return rc;
+  }
 
   Identify();
   info.udn = udn_;

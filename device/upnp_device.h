@@ -24,13 +24,13 @@ class upnp_device : public RefCountImpl {
   upnp_device(EventCallback callback, void* context);
   ~upnp_device() override;
 
-  // Brings the device up: stack, virtual directory (when virtualDir is not
-  // null), identity from the host, private web root with the service
-  // descriptions, registration, advertisement now and 2 s and 4 s later.
-  // address null: the interface of the default route; port 0: the stack's
-  // choice. Returns 0 or a negative UPNP_E_* code (-101 when the host gives
-  // no UDN or the name is empty).
-  virtual int Start(const char* address, uint16_t port, DeviceInfo info, const char* virtualDir);
+  // Brings the device up: stack, what the subclass serves besides
+  // (StartBeforeRegistration), identity from the host, private web root with
+  // the service descriptions, registration, advertisement now and 2 s and 4 s
+  // later. address null: the interface of the default route; port 0: the
+  // stack's choice. Returns 0 or a negative UPNP_E_* code (-101 when the host
+  // gives no UDN or the name is empty).
+  virtual int Start(const char* address, uint16_t port, DeviceInfo info);
   // Sets the stopping flag (requests are ignored from then on), unregisters
   // the root device (byebye) and gives back the device's share of the stack.
   // Returns the stack's unregister result.
@@ -71,7 +71,14 @@ class upnp_device : public RefCountImpl {
   // Appends an entry for table; evented variables get the values given by
   // name in `values`, others the empty text.
   void AddService(const ServiceTable& table, const std::vector<std::pair<const char*, std::string>>& values);
-  virtual int InstallVirtualDirCallbacks() { return 0; }
+  // Called once the stack runs on serverIp:serverPort and before the device
+  // is announced, so that whatever its answers point at is already there.
+  // Returns 0 or a UPNP_E_* code.
+  virtual int StartBeforeRegistration(const std::string& serverIp, int serverPort) {
+    (void)serverIp;
+    (void)serverPort;
+    return 0;
+  }
 
   virtual void OnActionRequest(void* request);
   virtual void OnGetVarRequest(void* request);

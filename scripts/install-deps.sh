@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake pkg-config
-  libupnp-dev
+  libupnp-dev libmicrohttpd-dev
   libgtest-dev libgmock-dev
   # tests: private networks and independent UPnP peers (run only inside
   # network namespaces the tests make)

@@ -1,0 +1,133 @@
+#include "streaming/http_request.h"
+
+#include <cstring>
+
+namespace tovaly {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A run of decimal digits at *p, advanced past; false when there is none or
+// it does not fit in 63 bits.
+bool ReadNumber(const char** p, uint64_t* value) {
+  const char* s = *p;
+  uint64_t v = 0;
+  if (*s < '0' || *s > '9') return false;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (v > (INT64_MAX - 9) / 10) return false;
+    v = v * 10 + static_cast<uint64_t>(*s - '0');
+  }
+  *p = s;
+  *value = v;
+  return true;
+}
+
+void SkipBlanks(const char** p) {
+  while (**p == ' ' || **p == '\t') ++*p;
+}
+
+}  // namespace
+
+bool DecodeRequestPath(const char* raw, std::string* out) {
+  out->clear();
+  if (!raw) return false;
+  for (const char* p = raw; *p; ++p) {
+    if (*p != '%') {
+      out->push_back(*p);
+      continue;
+    }
+    const int hi = HexValue(p[1]);
+    const int lo = hi < 0 ? -1 : HexValue(p[2]);
+    if (lo < 0) return false;
+    const char c = static_cast<char>(hi * 16 + lo);
+    if (c == '\0') return false;
+    out->push_back(c);
+    p += 2;
+  }
+  return true;
+}
+
+ByteRange ParseRange(const char* header, uint64_t size) {
+  ByteRange whole;
+  whole.length = size;
+  if (!header) return whole;
+  const char* p = header;
+  SkipBlanks(&p);
+  if (strncasecmp(p, "bytes", 5) != 0) return whole;
+  p += 5;
+  SkipBlanks(&p);
+  if (*p != '=') return whole;
+  ++p;
+  SkipBlanks(&p);
+
+  uint64_t first = 0, last = 0;
+  bool suffix = false, open = false;
+  if (*p == '-') {
+    ++p;
+    if (!ReadNumber(&p, &last)) return whole;
+    suffix = true;
+  } else {
+    if (!ReadNumber(&p, &first)) return whole;
+    SkipBlanks(&p);
+    if (*p != '-') return whole;
+    ++p;
+    SkipBlanks(&p);
+    if (*p >= '0' && *p <= '9') {
+      if (!ReadNumber(&p, &last) || last < first) return whole;
+    } else {
+      open = true;
+    }
+  }
+  SkipBlanks(&p);
+  if (*p != '\0' && *p != ',') return whole;  // trailing text: not a range
+
+  ByteRange r;
+  if (suffix) {
+    // The last n bytes; more than the file has means all of it.
+    if (last == 0 || size == 0) {
+      r.kind = ByteRange::kUnsatisfiable;
+      return r;
+    }
+    r.kind = ByteRange::kPartial;
+    r.length = last < size ? last : size;
+    r.first = size - r.length;
+    return r;
+  }
+  if (first >= size) {
+    r.kind = ByteRange::kUnsatisfiable;
+    return r;
+  }
+  if (open || last >= size) last = size - 1;
+  r.kind = ByteRange::kPartial;
+  r.first = first;
+  r.length = last - first + 1;
+  return r;
+}
+
+std::string HttpDate(time_t t) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  tm parts{};
+  if (!gmtime_r(&t, &parts)) return std::string();
+  char text[64];
+  snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday % 7], parts.tm_mday,
+           kMonths[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+DlnaHeaders DlnaHeadersFor(const char* mimeType) {
+  const bool streamed = mimeType && (strncmp(mimeType, "video/", 6) == 0 || strncmp(mimeType, "audio/", 6) == 0 ||
+                                     strcmp(mimeType, "application/ogg") == 0);
+  // OP=01: byte ranges; FLAGS: streaming (or interactive), background,
+  // connection stall, DLNA 1.5.
+  if (streamed) return {"DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000", "Streaming"};
+  return {"DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000", "Interactive"};
+}
+
+}  // namespace tovaly

@@ -1,0 +1,247 @@
+#include "streaming/media_engine.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/trace.h"
+#include "streaming/http_request.h"
+
+namespace tovaly {
+namespace {
+
+const char kMediaPrefix[] = "/media/";
+
+MHD_Result Queue(MHD_Connection* c, unsigned status, MHD_Response* response) {
+  if (!response) return MHD_NO;  // out of memory: the connection is closed
+  const MHD_Result rc = MHD_queue_response(c, status, response);
+  MHD_destroy_response(response);
+  return rc;
+}
+
+// A short answer without a file: the status line says it all.
+MHD_Result QueueStatus(MHD_Connection* c, unsigned status, const char* header = nullptr, const char* value = nullptr) {
+  MHD_Response* r = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
+  if (r && header) MHD_add_response_header(r, header, value);
+  return Queue(c, status, r);
+}
+
+MHD_Result AccessTrampoline(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                            const char*, size_t* uploadSize, void** state) {
+  const bool getOrHead = strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  if (getOrHead && !*state) {
+    // Answered once the whole request is in: a response queued earlier
+    // makes the library close the connection afterwards (no keep-alive).
+    static int seen;
+    *state = &seen;
+    return MHD_YES;
+  }
+  if (getOrHead && *uploadSize) {
+    *uploadSize = 0;  // a body on a GET means nothing here
+    return MHD_YES;
+  }
+  return static_cast<MediaEngine*>(cls)->Answer(c, url, method) ? MHD_YES : MHD_NO;
+}
+
+void ConnectionTrampoline(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+  auto* engine = static_cast<MediaEngine*>(cls);
+  if (code != MHD_CONNECTION_NOTIFY_STARTED) engine->Forget(c);
+  engine->CountConnection(code == MHD_CONNECTION_NOTIFY_STARTED);
+}
+
+void CompletedTrampoline(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+  static_cast<MediaEngine*>(cls)->Forget(c);
+}
+
+// The path is decoded by us (DecodeRequestPath), exactly once, so that a
+// malformed or NUL escape is refused instead of cutting the path short.
+size_t KeepEscapes(void*, MHD_Connection*, char* s) { return strlen(s); }
+
+void LogTrampoline(void*, const char* format, va_list args) {
+  char text[512];
+  vsnprintf(text, sizeof text, format, args);
+  DebugTrace("--- media engine: %s", text);
+}
+
+}  // namespace
+
+MediaEngine::MediaEngine(EventCallback callback, void* context) : callback_(callback), context_(context) {}
+
+MediaEngine::~MediaEngine() { Stop(); }
+
+int MediaEngine::Start(const std::string& address, uint16_t firstPort) {
+  if (daemon_) return EALREADY;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return EINVAL;
+  int err = EADDRINUSE;
+  for (unsigned i = 0; i < kPortsTried && firstPort + i <= 65535; ++i) {
+    const uint16_t port = static_cast<uint16_t>(firstPort + i);
+    sa.sin_port = htons(port);
+    errno = 0;
+    daemon_ = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, port, nullptr, nullptr, &AccessTrampoline, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&sa), MHD_OPTION_THREAD_POOL_SIZE,
+        static_cast<unsigned>(kThreads), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeoutSeconds), MHD_OPTION_NOTIFY_CONNECTION,
+        &ConnectionTrampoline, this, MHD_OPTION_NOTIFY_COMPLETED, &CompletedTrampoline, this,
+        MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
+        MHD_OPTION_EXTERNAL_LOGGER, &LogTrampoline, nullptr, MHD_OPTION_END);
+    if (daemon_) {
+      port_ = port;
+      {
+        std::lock_guard<std::mutex> lock(streamsMutex_);
+        watching_ = true;
+      }
+      watcher_ = std::thread(&MediaEngine::WatchLoop, this);
+      return 0;
+    }
+    // Only a port in use is worth the next try; anything else fails the same
+    // way on every port.
+    if (errno != EADDRINUSE && errno != 0) {
+      err = errno;
+      break;
+    }
+  }
+  return err;
+}
+
+void MediaEngine::Stop() {
+  if (!daemon_) return;
+  {
+    std::lock_guard<std::mutex> lock(streamsMutex_);
+    watching_ = false;
+  }
+  wake_.notify_all();
+  watcher_.join();
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  port_ = 0;
+  streams_.clear();
+}
+
+void MediaEngine::Watch(void* connection, int fd, uint64_t end) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(static_cast<MHD_Connection*>(connection), MHD_CONNECTION_INFO_CONNECTION_FD);
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, target, sizeof target);
+  struct stat st{};
+  if (!info || n <= 0 || static_cast<size_t>(n) >= sizeof target || fstat(fd, &st) != 0) return;
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  streams_[connection] = Stream{info->connect_fd, std::string(target, static_cast<size_t>(n)), st.st_dev, st.st_ino, end};
+}
+
+void MediaEngine::Forget(void* connection) {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  streams_.erase(connection);
+}
+
+void MediaEngine::WatchLoop() {
+  std::unique_lock<std::mutex> lock(streamsMutex_);
+  while (watching_) {
+    wake_.wait_for(lock, std::chrono::milliseconds(kShrinkCheckMillis));
+    for (auto it = streams_.begin(); it != streams_.end();) {
+      struct stat st{};
+      // Another file in its place, or none: the descriptor still reads the
+      // old one to its end.
+      const bool shrank = stat(it->second.path.c_str(), &st) == 0 && st.st_dev == it->second.dev &&
+                          st.st_ino == it->second.ino && static_cast<uint64_t>(st.st_size) < it->second.end;
+      if (shrank) {
+        DebugTrace("--- media engine: %s shrank while streaming; the stream ends", it->second.path.c_str());
+        shutdown(it->second.socket, SHUT_RDWR);
+        it = streams_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+void MediaEngine::CountConnection(bool opened) {
+  if (opened) {
+    ++connections_;
+  } else {
+    --connections_;
+  }
+}
+
+int MediaEngine::Answer(void* connection, const char* url, const char* method) {
+  auto* c = static_cast<MHD_Connection*>(connection);
+  // HEAD gets the same head as GET and no body: the library leaves it out.
+  if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
+    return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  }
+  if (connections_.load() > kMaxStreams) {
+    MHD_Response* r = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
+    if (r) {
+      MHD_add_response_header(r, MHD_HTTP_HEADER_RETRY_AFTER, "10");
+      MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
+    }
+    return Queue(c, MHD_HTTP_SERVICE_UNAVAILABLE, r);
+  }
+  if (!url || strncmp(url, kMediaPrefix, sizeof kMediaPrefix - 1) != 0) return QueueStatus(c, MHD_HTTP_NOT_FOUND);
+  std::string path;
+  if (!DecodeRequestPath(url + sizeof kMediaPrefix - 1, &path)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
+
+  FileOpenRequest open{path.c_str(), 0};
+  if (!callback_ || !callback_(context_, kRequestFileOpen, &open) || open.fd < 0) {
+    return QueueStatus(c, MHD_HTTP_NOT_FOUND);
+  }
+  struct stat st{};
+  if (fstat(open.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(open.fd);
+    return QueueStatus(c, MHD_HTTP_NOT_FOUND);
+  }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const ByteRange range =
+      ParseRange(MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE), size);
+
+  MHD_Response* r = nullptr;
+  unsigned status = MHD_HTTP_OK;
+  char contentRange[96];
+  if (range.kind == ByteRange::kUnsatisfiable) {
+    close(open.fd);
+    snprintf(contentRange, sizeof contentRange, "bytes */%llu", static_cast<unsigned long long>(size));
+    return QueueStatus(c, MHD_HTTP_RANGE_NOT_SATISFIABLE, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange);
+  }
+  if (range.length == 0) {
+    close(open.fd);  // an empty file: nothing to send from it
+    r = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
+  } else {
+    // The response owns the descriptor from here, and closes it when the
+    // transfer ends. A file that shrinks meanwhile ends the body short and
+    // closes the connection.
+    r = MHD_create_response_from_fd_at_offset64(range.length, open.fd, static_cast<uint64_t>(range.first));
+    if (!r) {
+      close(open.fd);
+    } else {
+      Watch(c, open.fd, range.first + range.length);
+    }
+  }
+  if (!r) return MHD_NO;
+  if (range.kind == ByteRange::kPartial) {
+    status = MHD_HTTP_PARTIAL_CONTENT;
+    snprintf(contentRange, sizeof contentRange, "bytes %llu-%llu/%llu", static_cast<unsigned long long>(range.first),
+             static_cast<unsigned long long>(range.first + range.length - 1), static_cast<unsigned long long>(size));
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange);
+  }
+  const char* type = open.contentType ? open.contentType : "application/octet-stream";
+  const DlnaHeaders dlna = DlnaHeadersFor(type);
+  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  MHD_add_response_header(r, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+  MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, HttpDate(st.st_mtime).c_str());
+  MHD_add_response_header(r, "contentFeatures.dlna.org", dlna.contentFeatures);
+  MHD_add_response_header(r, "transferMode.dlna.org", dlna.transferMode);
+  return Queue(c, status, r);
+}
+
+}  // namespace tovaly

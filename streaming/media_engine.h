@@ -1,0 +1,100 @@
+#pragma once
+// The media engine: the HTTP server that every media byte leaves through,
+// on a port of its own beside the UPnP stack's. libmicrohttpd with epoll and
+// a small fixed pool of threads; file bodies go from the descriptor to the
+// socket (sendfile), so a client that pauses costs a socket and a
+// descriptor, never a thread. It knows nothing of the disk: for each request
+// it asks its host to open the file (code 101), and the host alone decides
+// what is served.
+//
+// Served: GET and HEAD of /media/<percent-encoded path>, with one byte range.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "core/event_callback.h"
+
+struct MHD_Daemon;
+
+namespace tovaly {
+
+class MediaEngine {
+ public:
+  // Streams at once; a request beyond them is answered 503 at once. Every
+  // stream holds a socket and a file descriptor, and the UPnP stack waits on
+  // its own sockets with select(), which cannot watch a descriptor numbered
+  // 1024 or above: the process must stay well below 1024 open descriptors.
+  static constexpr unsigned kMaxStreams = 320;
+  // Connections the server accepts at all (the 503 answers need some room).
+  static constexpr unsigned kMaxConnections = 384;
+  // A connection that moves no byte for this long is closed; a TV that
+  // resumes later reconnects with a range.
+  static constexpr unsigned kIdleTimeoutSeconds = 600;
+  static constexpr unsigned kThreads = 2;
+  // Ports tried from the first one asked for.
+  static constexpr unsigned kPortsTried = 100;
+
+  MediaEngine(EventCallback callback, void* context);
+  ~MediaEngine();
+  MediaEngine(const MediaEngine&) = delete;
+  MediaEngine& operator=(const MediaEngine&) = delete;
+
+  // Listens on address (IPv4 text) at the first free port from firstPort.
+  // Returns 0, or an errno value (EADDRINUSE when no port was free).
+  int Start(const std::string& address, uint16_t firstPort);
+  // Closes every connection and waits for the engine's threads; streams in
+  // flight end at once.
+  void Stop();
+
+  uint16_t port() const { return port_; }
+  // Connections open now.
+  unsigned connections() const { return connections_.load(); }
+
+  // How often streams are checked for files that shrank under them.
+  static constexpr unsigned kShrinkCheckMillis = 500;
+
+  // The libmicrohttpd entry points; public for the C trampolines only.
+  int Answer(void* connection, const char* url, const char* method);
+  void CountConnection(bool opened);
+  void Forget(void* connection);
+
+ private:
+  // A file body in flight. The library sends it with sendfile(), which
+  // finds the end of a file that shrank and then waits for the socket
+  // forever; such a stream is cut instead (short body, connection closed).
+  // Watched by path: the descriptor is the library's and may be closed at
+  // any moment.
+  struct Stream {
+    int socket;
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+    uint64_t end;  // the file must be at least this long
+  };
+  void Watch(void* connection, int fd, uint64_t end);
+  void WatchLoop();
+
+  EventCallback callback_;
+  void* context_;
+  MHD_Daemon* daemon_ = nullptr;
+  uint16_t port_ = 0;
+  std::atomic<unsigned> connections_{0};
+
+  // Guards the three below. A stream leaves the map when its request
+  // completes, before the library closes the socket, so a socket is only
+  // ever shut down while it is still that stream's.
+  std::mutex streamsMutex_;
+  std::unordered_map<void*, Stream> streams_;  // by connection
+  bool watching_ = false;
+  std::condition_variable wake_;
+  std::thread watcher_;
+};
+
+}  // namespace tovaly
