@@ -8,6 +8,7 @@
 `measure` must run inside a private namespace (tests/interop/netns.sh run):
 it talks only to TOVALY_TEST_ADDR (192.0.2.1). Exits 0 whenever it ran.
 """
+import contextlib
 import http.client
 import os
 import re
@@ -18,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape
@@ -28,6 +30,9 @@ PAGE = 50
 GIB = 1 << 30
 RANGE_AT = int(4.9 * GIB)
 RANGE_LEN = 64 << 10
+CONCURRENT = 4      # simultaneous GETs of different files
+QUAD_MIB = 512      # the size of each of them
+PAUSED = 200        # media connections that read a little and then stop
 START_LIMIT = 120   # seconds a server may take to show its first page
 TIMEOUT = 30        # per request
 CDS = 'urn:schemas-upnp-org:service:ContentDirectory:1'
@@ -51,6 +56,11 @@ def make_data(root):
     with open(os.path.join(root, 'large', 'one gib.mp3'), 'wb') as f:
         for _ in range(1024):
             f.write(block)
+    os.makedirs(os.path.join(root, 'quad'))
+    for n in range(1, CONCURRENT + 1):  # different files, so that no stream reads another's pages
+        with open(os.path.join(root, 'quad', 'part %d.mp3' % n), 'wb') as f:
+            for _ in range(QUAD_MIB):
+                f.write(block)
     os.makedirs(os.path.join(root, 'sparse'))
     with open(os.path.join(root, 'sparse', 'five gib.mp3'), 'wb') as f:
         f.write(MP3_FRAME * 16)  # a real start, so minidlna accepts it
@@ -159,13 +169,30 @@ class Server:
         if self.proc:
             self.log.close()
 
+    def pids(self):
+        """The server and its children (minidlna sends files from forked children)."""
+        out = [self.proc.pid]
+        for pid in out:
+            with contextlib.suppress(OSError), open('/proc/%d/task/%d/children' % (pid, pid)) as f:
+                out += [int(p) for p in f.read().split()]
+        return out
+
     def rss_mib(self):
-        with open('/proc/%d/status' % self.proc.pid) as f:
-            return int(re.search(r'VmRSS:\s+(\d+) kB', f.read()).group(1)) / 1024
+        total = 0
+        for pid in self.pids():
+            with contextlib.suppress(OSError), open('/proc/%d/status' % pid) as f:
+                total += int(re.search(r'VmRSS:\s+(\d+) kB', f.read()).group(1))
+        return total / 1024
+
+    def cpu_seconds(self):
+        """User and system time of the server and of its children that ended (minidlna waits for them)."""
+        with open('/proc/%d/stat' % self.proc.pid) as f:
+            fields = f.read().rsplit(')', 1)[1].split()
+        return sum(int(v) for v in fields[11:15]) / os.sysconf('SC_CLK_TCK')
 
 
 class Tovaly(Server):
-    name, ctl, port = 'tovaly', '/upnp/control/cds', 49200
+    name, ctl, port, description = 'tovaly', '/upnp/control/cds', 49200, '/description.xml'
 
     def __init__(self, work, data, binary):
         super().__init__(work, data)
@@ -180,11 +207,11 @@ class Tovaly(Server):
                                       '--port', str(self.port)], stdout=self.log, stderr=subprocess.STDOUT)
 
     def folder_ids(self):
-        return {n: n for n in ('big', 'large', 'sparse')}  # ids are relative paths
+        return {n: n for n in ('big', 'large', 'quad', 'sparse')}  # ids are relative paths
 
 
 class Minidlna(Server):
-    name, ctl, port = 'minidlna', '/ctl/ContentDir', 8200
+    name, ctl, port, description = 'minidlna', '/ctl/ContentDir', 8200, '/rootDesc.xml'
 
     def start(self):
         conf = os.path.join(self.work, 'minidlna.conf')
@@ -240,6 +267,50 @@ def file_url(srv, folder_id):
     return next(res for kind, _, _, res in didl_objects(text) if kind == 'item' and res)
 
 
+def paused_measure(srv, r, url, big_id):
+    """PAUSED connections that GET a large file, read 64 KiB and stop (a TV on pause): then the description, a
+    Browse and a new GET, each timed, and the server's memory."""
+    m = re.match(r'http://([^/:]+):(\d+)(/.*)', url)
+    host, port, path = m.group(1), int(m.group(2)), m.group(3)
+    paused, streaming = [], 0
+    try:
+        for _ in range(PAUSED):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+            s.settimeout(1)  # a server that holds them unanswered must not hold the bench
+            try:
+                s.connect((host, port))
+                s.sendall(('GET %s HTTP/1.1\r\nHost: %s:%d\r\n\r\n' % (path, host, port)).encode())
+                if s.recv(65536).startswith(b'HTTP/1.1 200'):
+                    streaming += 1
+            except OSError:
+                pass  # refused or unanswered: counted by 'p_open'
+            paused.append(s)
+        r['p_open'] = streaming
+        desc, pages, ttfbs = [], [], []
+        for _ in range(20):
+            t0 = time.perf_counter()
+            try:
+                c = http.client.HTTPConnection(ADDR, srv.port, timeout=5)
+                c.request('GET', srv.description)
+                c.getresponse().read()
+                c.close()
+                desc.append((time.perf_counter() - t0) * 1000)
+                pages.append(browse(srv.port, srv.ctl, big_id, 0, PAGE)[0] * 1000)
+                status, ttfb, _, _ = get(url, 'Range: bytes=0-65535\r\n')
+                if status == 206:
+                    ttfbs.append(ttfb * 1000)
+            except (OSError, RuntimeError):
+                break  # a server that does not answer now: reported as n/a
+        r['p_desc'] = statistics.median(desc) if len(desc) == 20 else None
+        r['p_browse'] = statistics.median(pages) if len(pages) == 20 else None
+        r['p_get'] = statistics.median(ttfbs) if len(ttfbs) == 20 else None
+        r['p_rss'] = srv.rss_mib()
+    finally:
+        for s in paused:
+            s.close()
+
+
 def measure(srv, r):
     """Fills r as it goes, so a failure keeps what was measured before it."""
     r['first'], ids = first_page(srv, 0.05)
@@ -259,9 +330,30 @@ def measure(srv, r):
     r['all'] = time.perf_counter() - t0
     assert seen == FILES, '%s paged %d of %d' % (srv.name, seen, FILES)
 
+    cpu0 = srv.cpu_seconds()
     status, _, secs, got = get(file_url(srv, ids['large']))
     assert status == 200 and got == GIB, 'GET: HTTP %d, %d bytes' % (status, got)
     r['get'] = got / (1 << 20) / secs
+
+    _, _, _, text = browse(srv.port, srv.ctl, ids['quad'], 0, 0)
+    urls = [res for kind, _, _, res in didl_objects(text) if kind == 'item' and res]
+    assert len(urls) == CONCURRENT, 'quad: %d items' % len(urls)
+    results = [None] * CONCURRENT
+
+    def one(i):
+        results[i] = get(urls[i])
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(CONCURRENT)]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    secs = time.perf_counter() - t0
+    assert all(x and x[0] == 200 and x[3] == QUAD_MIB << 20 for x in results), 'concurrent GETs: %s' % results
+    r['get4'] = CONCURRENT * QUAD_MIB / secs
+    time.sleep(0.5)  # let minidlna reap its children, whose time then counts
+    r['cpu'] = (srv.cpu_seconds() - cpu0) / (1 + CONCURRENT * QUAD_MIB / 1024)
+
 
     url, ttfbs = file_url(srv, ids['sparse']), []
     for _ in range(10):
@@ -272,6 +364,8 @@ def measure(srv, r):
 
     time.sleep(2)  # idle
     r['rss'] = srv.rss_mib()
+
+    paused_measure(srv, r, file_url(srv, ids['large']), ids['big'])
     srv.stop()
 
     # The 50 ms poll hides a start shorter than that: once more, finer.
@@ -285,7 +379,16 @@ ROWS = [
     ('page_med', 'Browse %d of %d, median (ms)' % (PAGE, FILES), '%.2f', ('<=', 1.0, 'no slower')),
     ('page_p95', 'Browse %d of %d, p95 (ms)' % (PAGE, FILES), '%.2f', None),
     ('all', 'whole folder paged by %d (s)' % PAGE, '%.3f', None),
-    ('get', 'GET of 1 GiB (MiB/s)', '%.0f', None),
+    ('get', 'GET of 1 GiB (MiB/s)', '%.0f', ('>=', 0.9, 'at least 0.9x')),
+    ('get4', '%d concurrent GETs of different files, aggregate (MiB/s)' % CONCURRENT, '%.0f',
+     ('>=', 0.9, 'at least 0.9x')),
+    ('cpu', 'CPU seconds per GiB served (server and its children)', '%.3f', ('<=', 1.2, 'at most 1.2x')),
+    ('p_open', 'media connections that stream at once, of %d asked for' % PAUSED, '%d', None),
+    ('p_desc', 'with %d paused media connections: description, median of 20 (ms)' % PAUSED, '%.2f',
+     ('abs<', 50, 'under 50 ms')),
+    ('p_browse', '... Browse %d of %d, median of 20 (ms)' % (PAGE, FILES), '%.2f', ('abs<', 50, 'under 50 ms')),
+    ('p_get', '... a new 64 KiB GET, time to first byte, median of 20 (ms)', '%.2f', None),
+    ('p_rss', '... resident memory (MiB; minidlna: with its children)', '%.1f', ('abs<', 40, 'below 40 MiB')),
     ('range', 'Range 64 KiB at 4.9 GiB, time to first byte, median of 10 (ms)', '%.2f', None),
     ('rss', 'resident memory when idle (MiB)', '%.1f', ('<=', 1 / 3, 'a third or less')),
 ]
@@ -299,8 +402,11 @@ def table(res):
         cell = lambda v: fmt % v if v is not None else 'n/a'
         ratio = '%.3g' % (a / b) if a is not None and b else 'n/a'
         goal = ''
-        if target and ratio != 'n/a':
-            goal = '%s: %s' % (target[2], 'met' if a / b <= target[1] else 'MISSED')
+        if target and target[0] == 'abs<' and a is not None:
+            goal = '%s: %s' % (target[2], 'met' if a < target[1] else 'MISSED')
+        elif target and target[0] != 'abs<' and ratio != 'n/a':
+            met = a / b <= target[1] if target[0] == '<=' else a / b >= target[1]
+            goal = '%s: %s' % (target[2], 'met' if met else 'MISSED')
         lines.append('| %s | %s | %s | %s | %s |' % (label, cell(a), cell(b), ratio, goal))
     return '\n'.join(lines)
 

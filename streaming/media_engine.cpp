@@ -1,11 +1,15 @@
 #include "streaming/media_engine.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cerrno>
 #include <cstdarg>
@@ -48,18 +52,30 @@ MHD_Result AccessTrampoline(void* cls, MHD_Connection* c, const char* url, const
     *uploadSize = 0;  // a body on a GET means nothing here
     return MHD_YES;
   }
-  return static_cast<MediaEngine*>(cls)->Answer(c, url, method) ? MHD_YES : MHD_NO;
+  try {
+    return static_cast<MediaEngine*>(cls)->Answer(c, url, method) ? MHD_YES : MHD_NO;
+  } catch (...) {
+    return MHD_NO;  // out of memory: this connection is closed, the others go on
+  }
 }
 
 void ConnectionTrampoline(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
-  auto* engine = static_cast<MediaEngine*>(cls);
-  if (code != MHD_CONNECTION_NOTIFY_STARTED) engine->Forget(c);
-  engine->CountConnection(code == MHD_CONNECTION_NOTIFY_STARTED);
+  auto* worker = static_cast<MediaEngine::Worker*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    ++worker->connections;
+  } else {
+    worker->engine->Forget(c);
+    --worker->connections;
+  }
 }
 
 void CompletedTrampoline(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
-  static_cast<MediaEngine*>(cls)->Forget(c);
+  static_cast<MediaEngine::Worker*>(cls)->engine->Forget(c);
 }
+
+// What a connection beyond the limit gets before it is closed.
+const char kBusy[] =
+    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 10\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // The path is decoded by us (DecodeRequestPath), exactly once, so that a
 // malformed or NUL escape is refused instead of cutting the path short.
@@ -73,59 +89,122 @@ void LogTrampoline(void*, const char* format, va_list args) {
 
 }  // namespace
 
-MediaEngine::MediaEngine(EventCallback callback, void* context) : callback_(callback), context_(context) {}
+MediaEngine::MediaEngine(EventCallback callback, void* context) : callback_(callback), context_(context) {
+  for (Worker& w : workers_) w.engine = this;
+}
 
 MediaEngine::~MediaEngine() { Stop(); }
 
-int MediaEngine::Start(const std::string& address, uint16_t firstPort) {
-  if (daemon_) return EALREADY;
+int MediaEngine::Listen(const std::string& address, uint16_t firstPort) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return EINVAL;
-  int err = EADDRINUSE;
   for (unsigned i = 0; i < kPortsTried && firstPort + i <= 65535; ++i) {
-    const uint16_t port = static_cast<uint16_t>(firstPort + i);
-    sa.sin_port = htons(port);
-    errno = 0;
-    daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, port, nullptr, nullptr, &AccessTrampoline, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&sa), MHD_OPTION_THREAD_POOL_SIZE,
-        static_cast<unsigned>(kThreads), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeoutSeconds), MHD_OPTION_NOTIFY_CONNECTION,
-        &ConnectionTrampoline, this, MHD_OPTION_NOTIFY_COMPLETED, &CompletedTrampoline, this,
-        MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &LogTrampoline, nullptr, MHD_OPTION_END);
-    if (daemon_) {
-      port_ = port;
-      {
-        std::lock_guard<std::mutex> lock(streamsMutex_);
-        watching_ = true;
-      }
-      watcher_ = std::thread(&MediaEngine::WatchLoop, this);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sa.sin_port = htons(static_cast<uint16_t>(firstPort + i));
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 128) == 0) {
+      listenFd_ = fd;
+      port_ = static_cast<uint16_t>(firstPort + i);
       return 0;
     }
-    // Only a port in use is worth the next try; anything else fails the same
-    // way on every port.
-    if (errno != EADDRINUSE && errno != 0) {
-      err = errno;
-      break;
-    }
+    const int err = errno;
+    close(fd);
+    // Only a port in use is worth the next try; anything else fails the
+    // same way on every port.
+    if (err != EADDRINUSE) return err;
   }
-  return err;
+  return EADDRINUSE;
+}
+
+int MediaEngine::Start(const std::string& address, uint16_t firstPort) {
+  if (listenFd_ >= 0) return EALREADY;
+  int err = Listen(address, firstPort);
+  if (err != 0) return err;
+  for (Worker& w : workers_) {
+    w.daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC | MHD_USE_ERROR_LOG, 0, nullptr,
+        nullptr, &AccessTrampoline, this, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeoutSeconds), MHD_OPTION_NOTIFY_CONNECTION,
+        &ConnectionTrampoline, &w, MHD_OPTION_NOTIFY_COMPLETED, &CompletedTrampoline, &w,
+        MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &LogTrampoline, nullptr,
+        MHD_OPTION_END);
+    if (!w.daemon) err = errno ? errno : ENOMEM;
+  }
+  wakeFd_ = eventfd(0, EFD_CLOEXEC);
+  if (wakeFd_ < 0) err = errno;
+  if (err != 0) {
+    Stop();
+    return err;
+  }
+  acceptor_ = std::thread(&MediaEngine::AcceptLoop, this);
+  return 0;
 }
 
 void MediaEngine::Stop() {
-  if (!daemon_) return;
-  {
-    std::lock_guard<std::mutex> lock(streamsMutex_);
-    watching_ = false;
+  if (acceptor_.joinable()) {
+    const uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+      // An eventfd write fails only on overflow, which one write cannot reach.
+    }
+    acceptor_.join();
   }
-  wake_.notify_all();
-  watcher_.join();
-  MHD_stop_daemon(daemon_);
-  daemon_ = nullptr;
+  if (wakeFd_ >= 0) close(wakeFd_);
+  if (listenFd_ >= 0) close(listenFd_);
+  wakeFd_ = listenFd_ = -1;
+  // Every connection closes; streams in flight end at once.
+  for (Worker& w : workers_) {
+    if (w.daemon) MHD_stop_daemon(w.daemon);
+    w.daemon = nullptr;
+  }
   port_ = 0;
+  std::lock_guard<std::mutex> lock(streamsMutex_);
   streams_.clear();
+}
+
+void MediaEngine::AcceptLoop() {
+  pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  auto lastCheck = std::chrono::steady_clock::now();
+  for (;;) {
+    poll(fds, 2, static_cast<int>(kShrinkCheckMillis));
+    if (fds[1].revents) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastCheck >= std::chrono::milliseconds(kShrinkCheckMillis)) {
+      lastCheck = now;
+      CutShrunkStreams();
+    }
+    if (!(fds[0].revents & POLLIN)) continue;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: the connection waits in the backlog;
+      // pause rather than spin on it.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) poll(fds + 1, 1, 100);
+      continue;
+    }
+    Worker* least = &workers_[0];
+    for (Worker& w : workers_) {
+      if (w.connections.load() < least->connections.load()) least = &w;
+    }
+    if (connections() >= kMaxConnections) {
+      // Refused at once, never left waiting. The answer fits any socket
+      // buffer, so the send cannot block.
+      send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      close(fd);
+      continue;
+    }
+    // The library owns the socket from here, and closes it on failure too.
+    MHD_add_connection(least->daemon, fd, reinterpret_cast<sockaddr*>(&peer), len);
+  }
+}
+
+unsigned MediaEngine::connections() const {
+  unsigned n = 0;
+  for (const Worker& w : workers_) n += w.connections.load();
+  return n;
 }
 
 void MediaEngine::Watch(void* connection, int fd, uint64_t end) {
@@ -145,32 +224,21 @@ void MediaEngine::Forget(void* connection) {
   streams_.erase(connection);
 }
 
-void MediaEngine::WatchLoop() {
-  std::unique_lock<std::mutex> lock(streamsMutex_);
-  while (watching_) {
-    wake_.wait_for(lock, std::chrono::milliseconds(kShrinkCheckMillis));
-    for (auto it = streams_.begin(); it != streams_.end();) {
-      struct stat st{};
-      // Another file in its place, or none: the descriptor still reads the
-      // old one to its end.
-      const bool shrank = stat(it->second.path.c_str(), &st) == 0 && st.st_dev == it->second.dev &&
-                          st.st_ino == it->second.ino && static_cast<uint64_t>(st.st_size) < it->second.end;
-      if (shrank) {
-        DebugTrace("--- media engine: %s shrank while streaming; the stream ends", it->second.path.c_str());
-        shutdown(it->second.socket, SHUT_RDWR);
-        it = streams_.erase(it);
-      } else {
-        ++it;
-      }
+void MediaEngine::CutShrunkStreams() {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    struct stat st{};
+    // Another file in its place, or none: the descriptor still reads the old
+    // one to its end.
+    const bool shrank = stat(it->second.path.c_str(), &st) == 0 && st.st_dev == it->second.dev &&
+                        st.st_ino == it->second.ino && static_cast<uint64_t>(st.st_size) < it->second.end;
+    if (shrank) {
+      DebugTrace("--- media engine: %s shrank while streaming; the stream ends", it->second.path.c_str());
+      shutdown(it->second.socket, SHUT_RDWR);
+      it = streams_.erase(it);
+    } else {
+      ++it;
     }
-  }
-}
-
-void MediaEngine::CountConnection(bool opened) {
-  if (opened) {
-    ++connections_;
-  } else {
-    --connections_;
   }
 }
 
@@ -180,7 +248,12 @@ int MediaEngine::Answer(void* connection, const char* url, const char* method) {
   if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
     return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   }
-  if (connections_.load() > kMaxStreams) {
+  bool full;
+  {
+    std::lock_guard<std::mutex> lock(streamsMutex_);
+    full = streams_.size() >= kMaxStreams;
+  }
+  if (full) {
     MHD_Response* r = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
     if (r) {
       MHD_add_response_header(r, MHD_HTTP_HEADER_RETRY_AFTER, "10");

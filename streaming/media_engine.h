@@ -1,18 +1,22 @@
 #pragma once
 // The media engine: the HTTP server that every media byte leaves through,
-// on a port of its own beside the UPnP stack's. libmicrohttpd with epoll and
-// a small fixed pool of threads; file bodies go from the descriptor to the
+// on a port of its own beside the UPnP stack's. libmicrohttpd with epoll on a
+// small fixed number of threads; file bodies go from the descriptor to the
 // socket (sendfile), so a client that pauses costs a socket and a
 // descriptor, never a thread. It knows nothing of the disk: for each request
 // it asks its host to open the file (code 101), and the host alone decides
 // what is served.
+//
+// Threads: one accepts connections and hands each to the least busy of
+// kThreads single-threaded libmicrohttpd servers (the library's own pool
+// accepts in series, so that streams that start together share a core);
+// the same thread cuts streams whose file shrank.
 //
 // Served: GET and HEAD of /media/<percent-encoded path>, with one byte range.
 
 #include <sys/types.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,7 +31,8 @@ namespace tovaly {
 
 class MediaEngine {
  public:
-  // Streams at once; a request beyond them is answered 503 at once. Every
+  // File bodies in flight at once; a request beyond them is answered 503 at
+  // once, and so is a connection beyond kMaxConnections. Every
   // stream holds a socket and a file descriptor, and the UPnP stack waits on
   // its own sockets with select(), which cannot watch a descriptor numbered
   // 1024 or above: the process must stay well below 1024 open descriptors.
@@ -37,6 +42,7 @@ class MediaEngine {
   // A connection that moves no byte for this long is closed; a TV that
   // resumes later reconnects with a range.
   static constexpr unsigned kIdleTimeoutSeconds = 600;
+  // Threads that serve connections (the machine this runs on has few cores).
   static constexpr unsigned kThreads = 2;
   // Ports tried from the first one asked for.
   static constexpr unsigned kPortsTried = 100;
@@ -55,15 +61,19 @@ class MediaEngine {
 
   uint16_t port() const { return port_; }
   // Connections open now.
-  unsigned connections() const { return connections_.load(); }
+  unsigned connections() const;
 
   // How often streams are checked for files that shrank under them.
   static constexpr unsigned kShrinkCheckMillis = 500;
 
   // The libmicrohttpd entry points; public for the C trampolines only.
   int Answer(void* connection, const char* url, const char* method);
-  void CountConnection(bool opened);
   void Forget(void* connection);
+  struct Worker {
+    MediaEngine* engine;
+    MHD_Daemon* daemon = nullptr;
+    std::atomic<unsigned> connections{0};
+  };
 
  private:
   // A file body in flight. The library sends it with sendfile(), which
@@ -79,22 +89,23 @@ class MediaEngine {
     uint64_t end;  // the file must be at least this long
   };
   void Watch(void* connection, int fd, uint64_t end);
-  void WatchLoop();
+  void CutShrunkStreams();
+  void AcceptLoop();
+  int Listen(const std::string& address, uint16_t firstPort);
 
   EventCallback callback_;
   void* context_;
-  MHD_Daemon* daemon_ = nullptr;
+  Worker workers_[kThreads];
+  int listenFd_ = -1;
+  int wakeFd_ = -1;  // eventfd: Stop wakes the accepting thread
+  std::thread acceptor_;
   uint16_t port_ = 0;
-  std::atomic<unsigned> connections_{0};
 
-  // Guards the three below. A stream leaves the map when its request
-  // completes, before the library closes the socket, so a socket is only
-  // ever shut down while it is still that stream's.
+  // Guards streams_. A stream leaves the map when its request completes,
+  // before the library closes the socket, so a socket is only ever shut
+  // down while it is still that stream's.
   std::mutex streamsMutex_;
   std::unordered_map<void*, Stream> streams_;  // by connection
-  bool watching_ = false;
-  std::condition_variable wake_;
-  std::thread watcher_;
 };
 
 }  // namespace tovaly

@@ -201,11 +201,13 @@ def serve(cli, work, share, tag='serve', addr=ADDR, ns2=False, env=None):
     p = Proc(tag, [cli, '--config', cfg, 'serve', '--address', addr], env=env, ns2=ns2)
     check(p.wait_for(r'^Press Ctrl-C'), '%s did not come up within %d s:\n%s' % (tag, WAIT, p.tail()))
     for key, pat in (('name', r'Media server "(.*)" is on the network\.'), ('udn', r'UDN:\s+(\S+)'),
-                     ('base', r'Address:\s+(\S+)'), ('desc_url', r'Description:\s+(\S+)')):
+                     ('base', r'Address:\s+(\S+)'), ('desc_url', r'Description:\s+(\S+)'),
+                     ('media_base', r'Media:\s+(\S+)')):
         m = p.find(pat)
         check(m, '%s output lacks %s:\n%s' % (tag, key, p.tail()))
         p.info[key] = m.group(1)
     p.info['port'] = urllib.parse.urlsplit(p.info['base']).port
+    p.info['media_port'] = urllib.parse.urlsplit(p.info['media_base']).port
     return p
 
 
@@ -265,10 +267,10 @@ def describe(url):
 
 
 def raw_http(port, method, target, headers=(), body=b''):
-    """One request with a byte-exact target on a fresh connection: (status or None, headers by lower-case name,
-    body); the server may answer and close before it has read everything."""
+    """One request with a byte-exact target on a fresh connection that it asks to close: (status or None, headers
+    by lower-case name, body); the server may answer and close before it has read everything."""
     target = target if isinstance(target, bytes) else target.encode()
-    head = b'%s %s HTTP/1.1\r\nHost: %s:%d\r\n' % (method.encode(), target, ADDR.encode(), port)
+    head = b'%s %s HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n' % (method.encode(), target, ADDR.encode(), port)
     head += b''.join(h.encode() + b'\r\n' for h in headers)
     if body or method in ('POST', 'PUT'):
         head += b'Content-Length: %d\r\n' % len(body)
@@ -375,6 +377,15 @@ def gupnp_call(sp, action, args=(), outs=()):
     names, types = [n for n, _ in outs], [t for _, t in outs]
     return gupnp_async(action, lambda done: sp.call_action_async(act, None, done),
                        lambda proxy, res: proxy.call_action_finish(res).get_result_list(names, types).out_values)
+
+
+def browse(sp, oid, flag, start=0, count=0):
+    """A GUPnP ContentDirectory Browse: {'value': [Result, NumberReturned, TotalMatches]} or {'error': ...}."""
+    args = [('ObjectID', oid), ('BrowseFlag', flag), ('Filter', '*'),
+            ('StartingIndex', GObject.Value(GObject.TYPE_UINT, start)),
+            ('RequestedCount', GObject.Value(GObject.TYPE_UINT, count)), ('SortCriteria', '')]
+    return gupnp_call(sp, 'Browse', args, [('Result', str), ('NumberReturned', GObject.TYPE_UINT),
+                                           ('TotalMatches', GObject.TYPE_UINT)])
 
 
 # ---------------------------------------------------------------- media files that the peers accept

@@ -3,6 +3,7 @@
 
 Usage: netns.sh run /usr/bin/python3 test_media.py PATH/TO/tovaly-cli
 """
+import email.utils
 import hashlib
 import http.client
 import os
@@ -18,7 +19,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
-from peers import ADDR, CDS_TYPE, WAIT, GLib, GObject, GUPnPAV, check, group  # noqa: E402
+from peers import ADDR, CDS_TYPE, WAIT, GLib, GUPnPAV, browse, check, group  # noqa: E402
 
 NS_UPNP = '{urn:schemas-upnp-org:metadata-1-0/upnp/}'
 GIB = 1 << 30
@@ -115,14 +116,6 @@ def expected_tree(share):
     return tree
 
 
-def browse(sp, oid, flag, start=0, count=0):
-    args = [('ObjectID', oid), ('BrowseFlag', flag), ('Filter', '*'),
-            ('StartingIndex', GObject.Value(GObject.TYPE_UINT, start)),
-            ('RequestedCount', GObject.Value(GObject.TYPE_UINT, count)), ('SortCriteria', '')]
-    return peers.gupnp_call(sp, 'Browse', args, [('Result', str), ('NumberReturned', GObject.TYPE_UINT),
-                                                 ('TotalMatches', GObject.TYPE_UINT)])
-
-
 def parse_page(didl, context):
     """The objects of one Result as GUPnP-AV's parser sees them (and ElementTree, for what it does not expose)."""
     objs, parser = [], GUPnPAV.DIDLLiteParser.new()
@@ -174,7 +167,7 @@ def check_tree(st, tree):
             check((r['parent'], r['title'], r['folder'], r['class']) == (oid, cid.rsplit('/', 1)[-1], is_dir, cls),
                   '%s: parent, title, folder, class %s' % (cid, (r['parent'], r['title'], r['folder'], r['class'])))
             if not is_dir:
-                url = st['srv'].info['base'] + 'media/' + urllib.parse.quote(cid, safe='/')
+                url = st['srv'].info['media_base'] + urllib.parse.quote(cid, safe='/')
                 check(r['url'] == url, '%s: res %s, want %s' % (cid, r['url'], url))
                 check(r['pi'][:2] == ('http-get', '*') and r['mime'], '%s: protocolInfo %s' % (cid, r['pi']))
                 t = time.gmtime(os.stat(path).st_mtime)
@@ -196,9 +189,11 @@ def expect_dlna(hdrs, rec, context):
 
 
 def check_fetch(st):
+    """Every item, one after the other on one kept-alive connection, as a player fetches a playlist."""
+    c = http.client.HTTPConnection(ADDR, st['srv'].info['media_port'], timeout=WAIT)
     for rec in (r for r in st['records'].values() if not r['folder']):
-        target, size = urllib.parse.urlsplit(rec['url']).path, os.stat(rec['path']).st_size
-        c = http.client.HTTPConnection(ADDR, st['srv'].info['port'], timeout=WAIT)
+        target, st_ = urllib.parse.urlsplit(rec['url']).path, os.stat(rec['path'])
+        size = st_.st_size
         c.request('GET', target)
         r = c.getresponse()
         hdrs = {k.lower(): v for k, v in r.getheaders()}
@@ -206,14 +201,18 @@ def check_fetch(st):
               'GET %s: HTTP %d, Content-Type %r, Content-Length %s; want %r and %d bytes'
               % (target, r.status, hdrs.get('content-type'), hdrs.get('content-length'), rec['mime'], size))
         expect_dlna(hdrs, rec, 'GET ' + target)
+        check(hdrs.get('accept-ranges') == 'bytes' and hdrs.get('last-modified') ==
+              email.utils.formatdate(int(st_.st_mtime), usegmt=True), 'GET %s: Accept-Ranges %r, Last-Modified %r' % (
+                  target, hdrs.get('accept-ranges'), hdrs.get('last-modified')))
         got, want, n = hashlib.sha256(), hashlib.sha256(), 0
         with open(rec['path'], 'rb') as f:
             for chunk in iter(lambda: r.read(1 << 20), b''):
                 got.update(chunk)
                 want.update(f.read(len(chunk)))
                 n += len(chunk)
-        c.close()
         check(n == size and got.digest() == want.digest(), 'GET %s: %d bytes, not the file\'s %d' % (target, n, size))
+        check(not r.will_close, 'GET %s: the server closes the connection (no keep-alive)' % target)
+    c.close()
 
 
 def check_raw_forms(st):
@@ -224,19 +223,21 @@ def check_raw_forms(st):
               ('Music/Кино.mp3', b'Music/' + urllib.parse.quote('Кино').lower().encode() + b'.mp3'),
               ('Sub/a.mp3', b''.join(b'%%%02X' % c for c in b'Sub/a.mp3'))]
     for cid, raw in forms:
-        status, _, body = peers.raw_http(st['srv'].info['port'], 'GET', b'/media/' + raw)
+        status, _, body = peers.raw_http(st['srv'].info['media_port'], 'GET', b'/media/' + raw)
         with open(st['records'][cid]['path'], 'rb') as f:
             check(status == 200 and body == f.read() or (status or 400) >= 400,
                   'GET /media/%r: HTTP %s, not the bytes of %s' % (raw, status, cid))
 
 
 def check_ranges(st):
-    port = st['srv'].info['port']
+    port = st['srv'].info['media_port']
     for cid in ('Movies/big random.mpg', 'Huge/sparse.mkv'):
         rec = st['records'][cid]
         target, size = urllib.parse.urlsplit(rec['url']).path, os.stat(rec['path']).st_size
         cases = [('0-0', 0, 0), ('1000-1999', 1000, 1999), ('%d-%d' % (size - 1, size - 1), size - 1, size - 1),
                  ('-1', size - 1, size - 1), ('%d-' % (size - 10), size - 10, size - 1),
+                 ('-%d' % (size + 5), 0, size - 1) if size < 64 << 20 else ('-5', size - 5, size - 1),
+                 ('5-9,20-30', 5, 9), ('%d-%d' % (size - 5, size + 50), size - 5, size - 1),
                  ('%d-' % size, None, None), ('%d-%d' % (size + 100, size + 200), None, None)]  # None: 416
         if size < 64 << 20:
             cases.append(('0-', 0, size - 1))
@@ -246,8 +247,9 @@ def check_ranges(st):
         with open(rec['path'], 'rb') as f:
             for rng, lo, hi in cases:
                 status, hdrs, body = peers.raw_http(port, 'GET', target, ['Range: bytes=' + rng])
-                if lo is None or rng == '-1' and status != 206:
-                    check(status == 416 or rng == '-1' and status == 400, '%s bytes=%s: HTTP %s' % (cid, rng, status))
+                if lo is None:
+                    check((status, hdrs.get('content-range')) == (416, 'bytes */%d' % size),
+                          '%s bytes=%s: HTTP %s, Content-Range %r' % (cid, rng, status, hdrs.get('content-range')))
                     continue
                 f.seek(lo)
                 want = f.read(hi - lo + 1)
@@ -264,6 +266,21 @@ def check_ranges(st):
             check(got == want and not body and hdrs.get('content-type') == rec['mime'], '%s HEAD %s: %s, want %s; '
                   'Content-Type %r; %d body bytes' % (cid, extra, got, want, hdrs.get('content-type'), len(body)))
             expect_dlna(hdrs, rec, cid + ' HEAD')
+
+
+def check_methods(st):
+    """The media port answers GET and HEAD; other methods 405 with Allow, a malformed escape 400."""
+    port = st['srv'].info['media_port']
+    for method in ('POST', 'PUT', 'DELETE', 'OPTIONS', 'PROPFIND'):
+        status, hdrs, _ = peers.raw_http(port, method, b'/media/Sub/a.mp3', body=b'x' * (method == 'POST'))
+        check((status, hdrs.get('allow')) == (405, 'GET, HEAD'), '%s: HTTP %s, Allow %r' % (method, status,
+                                                                                            hdrs.get('allow')))
+    for target in (b'/media/Sub/a%zz.mp3', b'/media/Sub/a.mp3%00', b'/media/Sub/a.mp3%'):
+        status = peers.raw_http(port, 'GET', target)[0]
+        check(status == 400, 'GET %r: HTTP %s, want 400' % (target, status))
+    for target in (b'/', b'/description.xml', b'/upnp/control/cds', b'/mediax/Sub/a.mp3'):
+        status = peers.raw_http(port, 'GET', target)[0]
+        check(status == 404, 'GET %r on the media port: HTTP %s, want 404' % (target, status))
 
 
 def check_metadata(st, tree):
@@ -309,7 +326,11 @@ WRITES = [('POST', b'/media/Sub/a.mp3'), ('POST', b'/media/Sub/new.mp3'), ('POST
 
 
 def check_hostile(st):
-    port = st['srv'].info['port']
+    for port in (st['srv'].info['media_port'], st['srv'].info['port']):
+        hostile_on(st, port)
+
+
+def hostile_on(st, port):
     with open(os.path.join(st['share'], 'Sub', 'a.mp3'), 'rb') as f:
         a_mp3 = f.read()
     for target in HOSTILE + MAY_SERVE_A:
@@ -331,7 +352,7 @@ def check_after(st, tree):
     out = browse(st['cds'], '0', 'BrowseDirectChildren', 0, 0)
     check('error' not in out and out['value'][2] == len(tree['0']),
           'Browse "0" after the hostile requests: %s' % (out.get('error') or out['value'][1:]))
-    check(peers.raw_http(st['srv'].info['port'], 'GET', b'/media/Sub/a.mp3')[0] == 200, 'GET Sub/a.mp3 fails now')
+    check(peers.raw_http(st['srv'].info['media_port'], 'GET', b'/media/Sub/a.mp3')[0] == 200, 'GET Sub/a.mp3 fails now')
     after, before = snapshot(st['data']), st['snapshot']
     check(after == before, 'created or changed: %s' % [p for p in {*after, *before} if after.get(p) != before.get(p)])
 
@@ -348,8 +369,9 @@ def main(cli, tmp):
     group('every res URL: bytes, Content-Type, DLNA headers', check_fetch, st, runnable=browsed)
     group('raw and encoded path forms', check_raw_forms, st, runnable=browsed)
     group('byte ranges and HEAD (3 MiB and 5 GiB sparse)', check_ranges, st, runnable=browsed)
+    group('other methods 405, malformed paths 400, nothing but /media/ on the media port', check_methods, st)
     group('BrowseMetadata: root, items, faults 402', check_metadata, st, tree, runnable=browsed)
-    group('hostile paths and methods refused, no secret byte returned', check_hostile, st)
+    group('hostile paths and methods refused on both ports, no secret byte returned', check_hostile, st)
     group('alive afterwards; no file changed or created', check_after, st, tree, runnable=found)
     group('SIGTERM: clean exit', peers.clean_exit, st['srv'])
 

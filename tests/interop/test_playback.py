@@ -104,7 +104,7 @@ def check_browse(st, server, root, share, files, peer):
             check(re.fullmatch(re.escape(oid) + r'\$[^$]+', e['id']) if peer else e['id'] == rel, 'id %r' % e['id'])
             if item:
                 ids[rel], pi = e['id'], e['protocolInfo'].split(':')
-                url = 'http://%s:%d/' % (ADDR, PEER_PORT) if peer else st['srv'].info['base'] + 'media/' + quote(rel)
+                url = 'http://%s:%d/' % (ADDR, PEER_PORT) if peer else st['srv'].info['media_base'] + quote(rel)
                 check(e['url'].startswith(url) and (peer or e['url'] == url), 'url %r, not %r' % (e['url'], url))
                 check(e['class'].startswith('object.item.audioItem') and len(pi) == 4 and pi[:2] == ['http-get', '*']
                       and pi[2] in ('audio/x-wav', 'audio/wav', 'audio/wave'), '%s: %s, %s' % (rel, e['class'], pi))
