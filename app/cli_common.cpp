@@ -9,6 +9,7 @@
 
 #include "controlpoint/control_point.h"
 #include "core/clock.h"
+#include "device/media_library.h"
 
 namespace tovaly::cli {
 
@@ -70,6 +71,31 @@ std::string JsonString(const std::string& s) {
     }
   }
   return out + "\"";
+}
+
+std::string Printable(const std::string& s, size_t max) {
+  std::string out;
+  size_t shown = 0;
+  for (size_t i = 0; i < s.size();) {
+    if (max && shown == max) return out + "…";
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n > 1 && i + n <= s.size() && IsValidUtf8(s.substr(i, n))) {
+      out.append(s, i, n);
+    } else if (n == 1 && c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\x%02X", c);
+      out += esc;
+      i += 1;
+      ++shown;
+      continue;
+    }
+    i += n;
+    ++shown;
+  }
+  return out;
 }
 
 std::string ErrorMeaning(int code, bool contentDirectory) {
@@ -162,12 +188,12 @@ bool FindDevice(Session* s, const char* kind, const std::string& name, const Sea
       return true;
     }
     if (byName.size() > 1) {
-      *error = std::string("the name \"") + name + "\" matches several " + kind + "s; name one by its UDN:";
-      for (const auto& d : byName) *error += "\n  " + d.udn + "  " + d.baseUrl;
+      *error = std::string("the name \"") + Printable(name) + "\" matches several " + kind + "s; name one by its UDN:";
+      for (const auto& d : byName) *error += "\n  " + Printable(d.udn, 0) + "  " + Printable(d.baseUrl);
       return false;
     }
     if (searched) {
-      *error = std::string("no ") + kind + " named \"" + name + "\" answered within " +
+      *error = std::string("no ") + kind + " named \"" + Printable(name) + "\" answered within " +
                std::to_string(options.timeout) + " s (see 'tovaly-cli devices')";
       return false;
     }

@@ -26,6 +26,11 @@ int Fail(const std::string& message);
 // could not be done ("cannot serve").
 std::string StartError(const char* what, int rc, const char* address, uint16_t port);
 std::string JsonString(const std::string& s);
+// Text from the network made safe for a terminal line: control characters
+// and bytes that are not UTF-8 shown as \xNN (a name can never draw a line
+// of its own or move the cursor), cut after `max` characters with "…"
+// (0: never cut; for ids the user copies back).
+std::string Printable(const std::string& s, size_t max = 100);
 // The meaning of an error code: a stack code, or a UPnP error of a device's
 // AVTransport (or, with contentDirectory, its ContentDirectory).
 std::string ErrorMeaning(int code, bool contentDirectory = false);

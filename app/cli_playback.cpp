@@ -116,7 +116,8 @@ int Browse(const std::vector<std::string>& args) {
   if (read == 0 && entries.empty()) {
     // An empty container and a failed browse look alike here; say which
     // server and container it was.
-    fprintf(stderr, "tovaly-cli: \"%s\" listed nothing for container \"%s\"\n", server.name.c_str(), objectId.c_str());
+    fprintf(stderr, "tovaly-cli: \"%s\" listed nothing for container \"%s\"\n", Printable(server.name).c_str(),
+            Printable(objectId, 0).c_str());
   }
   if (json) {
     printf("[");
@@ -138,14 +139,14 @@ int Browse(const std::vector<std::string>& args) {
   }
   for (const auto& e : entries) {
     if (e.container) {
-      printf("[container] %s\n    id: %s\n", e.title.c_str(), e.id.c_str());
+      printf("[container] %s\n    id: %s\n", Printable(e.title).c_str(), Printable(e.id, 0).c_str());
     } else {
-      printf("[item] %s\n    id: %s\n    class: %s\n    url: %s\n", e.title.c_str(), e.id.c_str(),
-             DidlClassName(static_cast<ObjectClass>(e.objectClass)), e.url.c_str());
+      printf("[item] %s\n    id: %s\n    class: %s\n    url: %s\n", Printable(e.title).c_str(), Printable(e.id, 0).c_str(),
+             DidlClassName(static_cast<ObjectClass>(e.objectClass)), Printable(e.url, 0).c_str());
     }
   }
-  printf("%zu %s in \"%s\" of %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries", objectId.c_str(),
-         server.name.c_str());
+  printf("%zu %s in \"%s\" of %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries",
+         Printable(objectId, 0).c_str(), Printable(server.name).c_str());
   return 0;
 }
 
@@ -198,7 +199,7 @@ int Play(const std::vector<std::string>& args) {
   const char* udn = renderer.udn.c_str();
   const int instance = p_RendererInstance(session.cp, udn) < 0 ? 0 : p_RendererInstance(session.cp, udn);
   p_Play(session.cp, udn, instance);
-  printf("Playing \"%s\" on \"%s\"\n", item.title.c_str(), renderer.name.c_str());
+  printf("Playing \"%s\" on \"%s\"\n", Printable(item.title).c_str(), Printable(renderer.name).c_str());
 
   RawTerminal terminal;
   int lastState = -1;

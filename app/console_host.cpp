@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/cli_common.h"
 #include "core/event_callback.h"
 #include "core/trace.h"
 #include "device/file_serving.h"
@@ -97,7 +98,10 @@ void ConsoleHost::Appeared(const char* kind, const char* name, const char* udn, 
     if (isNew) order_.push_back(key);
   }
   // A re-announcement of a known device is not news.
-  if (printEvents_ && isNew) printf("+ %s \"%s\" %s at %s\n", kind, name, udn, baseUrl);
+  if (printEvents_ && isNew) {
+    printf("+ %s \"%s\" %s at %s\n", kind, cli::Printable(name ? name : "", 60).c_str(),
+           cli::Printable(udn ? udn : "", 60).c_str(), cli::Printable(baseUrl ? baseUrl : "").c_str());
+  }
 }
 
 void ConsoleHost::Left(const char* kind, const char* name, const char* udn) {
@@ -107,7 +111,10 @@ void ConsoleHost::Left(const char* kind, const char* name, const char* udn) {
     if (!devices_.erase(key)) return;
     order_.erase(std::remove(order_.begin(), order_.end(), key), order_.end());
   }
-  if (printEvents_) printf("- %s \"%s\" %s\n", kind, name, udn);
+  if (printEvents_) {
+    printf("- %s \"%s\" %s\n", kind, cli::Printable(name ? name : "", 60).c_str(),
+           cli::Printable(udn ? udn : "", 60).c_str());
+  }
 }
 
 std::vector<ConsoleHost::Device> ConsoleHost::Devices() const {

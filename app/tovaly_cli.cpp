@@ -30,6 +30,7 @@ using tovaly::util::AppConfig;
 using tovaly::cli::BlockStopSignals;
 using tovaly::cli::Fail;
 using tovaly::cli::JsonString;
+using tovaly::cli::Printable;
 using tovaly::cli::StartError;
 
 const char kUsage[] =
@@ -142,7 +143,7 @@ int Serve(const std::vector<std::string>& args) {
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
   {
     tovaly::MediaObjectList folders;
-    if (tovaly::ListFolder(server->contentFolder(), "0", 0, 1, "", &folders) == 0) {
+    if (tovaly::ListFolder(server->contentFolder(), "0", 0, 1, "", &folders) <= 0) {
       printf("  (Only the sub-folders of the shared folder are published, and it has none yet:\n"
              "   add folders to it, or set content_path in the settings file.)\n");
     }
@@ -225,12 +226,13 @@ int Devices(const std::vector<std::string>& args) {
     printf("No media servers or renderers found.\n");
     return 0;
   }
+  // One device a line, whatever its texts hold.
   size_t nameWidth = 4;
-  for (const auto& d : devices) nameWidth = std::max(nameWidth, d.name.size());
+  for (const auto& d : devices) nameWidth = std::max(nameWidth, Printable(d.name, 40).size());
   printf("%-8s  %-*s  %-41s  %s\n", "KIND", static_cast<int>(nameWidth), "NAME", "UDN", "BASE URL");
   for (const auto& d : devices) {
-    printf("%-8s  %-*s  %-41s  %s\n", d.kind.c_str(), static_cast<int>(nameWidth), d.name.c_str(), d.udn.c_str(),
-           d.baseUrl.c_str());
+    printf("%-8s  %-*s  %-41s  %s\n", d.kind.c_str(), static_cast<int>(nameWidth), Printable(d.name, 40).c_str(),
+           Printable(d.udn, 60).c_str(), Printable(d.baseUrl, 100).c_str());
   }
   return 0;
 }

@@ -28,7 +28,7 @@ enum EventCode : int32_t {
   kEventBrowseItem = 4,         // BrowseItemFound
   kRequestComputerName = 10,    // TextRequest
   kRequestContentFolder = 11,   // TextRequest
-  kRequestBrowseChildren = 12,  // BrowseChildrenRequest; returns the total
+  kRequestBrowseChildren = 12,  // BrowseChildrenRequest; returns the total, -1: no such container
   kRequestBrowseMetadata = 13,  // BrowseMetadataRequest; non-zero when filled
   kRequestDeviceUdn = 14,       // TextRequest
   kRequestProtocolList = 15,    // ProtocolListRequest

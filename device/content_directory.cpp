@@ -3,6 +3,8 @@
 #include <upnp.h>
 #include <upnptools.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -15,6 +17,7 @@ namespace tovaly {
 namespace {
 
 const char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
+constexpr uint32_t kMaxObjectsPerBrowse = 500;
 
 // One OUT argument; -911 "Internal Error" when the stack cannot add it.
 int32_t SingleOutput(const char* action, const char* name, const char* value, IXML_Document** response,
@@ -42,15 +45,30 @@ int32_t InvalidArgs(const char** errorText) {
   return -101;
 }
 
+int32_t NoSuchObject(const char** errorText) {
+  *errorText = "No such object";
+  return 701;
+}
+
 int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** response, const char** errorText) {
   *response = nullptr;
   *errorText = nullptr;
   auto* server = static_cast<media_server*>(device);
   const char* objectId = ArgumentText(request, "ObjectID");
   const char* flag = ArgumentText(request, "BrowseFlag");
-  const int32_t start = ParseDecimal(ArgumentText(request, "StartingIndex"));
-  const int32_t count = ParseDecimal(ArgumentText(request, "RequestedCount"));
-  if (!objectId || !*objectId || !flag) return InvalidArgs(errorText);
+  uint32_t startArg = 0, countArg = 0;
+  if (!objectId || !*objectId || !flag || !ParseUi4(ArgumentText(request, "StartingIndex"), &startArg) ||
+      !ParseUi4(ArgumentText(request, "RequestedCount"), &countArg)) {
+    return InvalidArgs(errorText);
+  }
+  // Past 2^31 - 1 a start finds nothing and a count asks for everything,
+  // exactly as the largest value the listing takes.
+  // At most kMaxObjectsPerBrowse objects an answer, whatever was asked:
+  // NumberReturned below TotalMatches tells the client to ask for the rest,
+  // and no request builds a document of a whole large folder.
+  const int32_t start = static_cast<int32_t>(std::min<uint32_t>(startArg, INT32_MAX));
+  const int32_t count =
+      static_cast<int32_t>(countArg == 0 ? kMaxObjectsPerBrowse : std::min<uint32_t>(countArg, kMaxObjectsPerBrowse));
 
   IxmlDocument doc;
   int32_t returned = 0, total = 0;
@@ -59,6 +77,7 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
     MediaObjectList list;
     BrowseChildrenRequest ask{objectId, start, count, &list, server->mediaBaseUrl().c_str()};
     total = device->callback()(device->context(), kRequestBrowseChildren, &ask);
+    if (total < 0) return NoSuchObject(errorText);
     doc.reset(ixmlDocument_createDocument());
     if (!doc) return InvalidArgs(errorText);
     IXML_Element* root = CreateDidlRoot(doc.get());
@@ -72,7 +91,7 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
     if (!device->callback() || !device->context()) return InvalidArgs(errorText);
     MediaObject object;
     BrowseMetadataRequest ask{objectId, &object, server->mediaBaseUrl().c_str()};
-    if (!device->callback()(device->context(), kRequestBrowseMetadata, &ask)) return InvalidArgs(errorText);
+    if (!device->callback()(device->context(), kRequestBrowseMetadata, &ask)) return NoSuchObject(errorText);
     doc.reset(ixmlDocument_createDocument());
     if (!doc) return InvalidArgs(errorText);
     IXML_Element* root = CreateDidlRoot(doc.get());
@@ -134,7 +153,9 @@ const ServiceTable& ContentDirectoryTable() {
           {"A_ARG_TYPE_Index", "ui4", false, {}},
           {"A_ARG_TYPE_Count", "ui4", false, {}},
           {"A_ARG_TYPE_UpdateID", "ui4", false, {}},
-      }};
+      },
+      false,  // no state: Browse runs beside the other requests
+  };
   return table;
 }
 

@@ -49,6 +49,22 @@ std::string XmlEscape(const std::string& text) {
   return out;
 }
 
+bool ParseUi4(const char* text, uint32_t* value) {
+  *value = 0;
+  if (!text) return true;
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (blank(*text)) ++text;
+  uint64_t v = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    v = v * 10 + static_cast<uint64_t>(*text - '0');
+    if (v > UINT32_MAX) return false;
+  }
+  while (blank(*text)) ++text;
+  if (*text != '\0') return false;  // blank text is 0, as a missing argument is
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
 int32_t ParseDecimal(const char* text) {
   if (!text) return 0;
   while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v') ++text;

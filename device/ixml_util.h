@@ -41,4 +41,9 @@ std::string XmlEscape(const std::string& text);
 // stops at the first non-digit, no digits gives 0), without its overflow UB.
 int32_t ParseDecimal(const char* text);
 
+// An unsigned 32-bit argument (ui4) as UPnP sends it: digits, blanks around
+// them allowed; null or blank text is 0. False for a sign, any other
+// character or a value past 4294967295.
+bool ParseUi4(const char* text, uint32_t* value);
+
 }  // namespace tovaly

@@ -92,8 +92,26 @@ bool InsideAndVisible(const std::string& root, const std::string& resolved) {
   return Inside(root, resolved) && resolved.find("/.", root.size()) == std::string::npos;
 }
 
-// Names a listing may publish.
-bool PublishableName(const std::string& name) { return !name.empty() && name[0] != '.' && IsValidUtf8(name); }
+// A link to its own folder or to one above it makes an endless tree (and
+// leads back to files that are not published): never followed.
+bool IsAncestorOrSelf(const std::string& target, const std::string& folder) {
+  return Inside(target, folder);
+}
+
+// Names a listing may publish: what an id can carry through XML and back.
+// XML 1.0 has no control characters below U+0020 but tab, LF and CR, and
+// those three do not survive an attribute value (they become blanks); nor
+// U+FFFE and U+FFFF.
+bool XmlSafe(const std::string& name) {
+  for (unsigned char c : name) {
+    if (c < 0x20) return false;
+  }
+  return name.find("\xEF\xBF\xBE") == std::string::npos && name.find("\xEF\xBF\xBF") == std::string::npos;
+}
+
+bool PublishableName(const std::string& name) {
+  return !name.empty() && name[0] != '.' && IsValidUtf8(name) && XmlSafe(name);
+}
 
 std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::string& folder) {
   struct stat st{};
@@ -117,7 +135,7 @@ std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::s
     if (type == DT_LNK) {
       // Followed only when the target stays inside the content folder.
       const std::string target = RealPath(folder + "/" + name);
-      if (target.empty() || !InsideAndVisible(root, target)) continue;
+      if (target.empty() || !InsideAndVisible(root, target) || IsAncestorOrSelf(target, folder)) continue;
       type = DT_UNKNOWN;
     }
     if (type == DT_UNKNOWN) {
@@ -273,7 +291,7 @@ std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId
 }
 
 bool ResolveInside(const std::string& contentFolder, const std::string& relative, std::string* resolved) {
-  if (relative.empty() || relative.size() > PATH_MAX || !IsValidUtf8(relative)) return false;
+  if (relative.empty() || relative.size() > PATH_MAX || !IsValidUtf8(relative) || !XmlSafe(relative)) return false;
   size_t start = 0;
   while (start <= relative.size()) {
     size_t slash = relative.find('/', start);
@@ -284,27 +302,49 @@ bool ResolveInside(const std::string& contentFolder, const std::string& relative
   }
   const std::string root = RealPath(contentFolder);
   if (root.empty()) return false;
-  const std::string target = RealPath(root + "/" + relative);
-  if (target.empty() || !InsideAndVisible(root, target) || target == root) return false;
-  *resolved = target;
+  // Segment by segment, so that every link on the way is checked as the
+  // listing checks it: inside, visible, and not leading back up.
+  std::string current = root;
+  start = 0;
+  while (start < relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string next = current + "/" + relative.substr(start, slash - start);
+    start = slash + 1;
+    struct stat st{};
+    if (lstat(next.c_str(), &st) != 0) return false;
+    if (!S_ISLNK(st.st_mode)) {
+      current = next;
+      continue;
+    }
+    const std::string target = RealPath(next);
+    if (target.empty() || !InsideAndVisible(root, target) || IsAncestorOrSelf(target, current)) return false;
+    current = target;
+  }
+  if (current == root) return false;
+  *resolved = current;
   return true;
 }
 
 int32_t ListFolder(const std::string& contentFolder, const std::string& objectId, int32_t start, int32_t count,
                    const std::string& mediaBaseUrl, MediaObjectList* list) {
   if (!list) return 0;
+  const int32_t none = objectId == "0" ? 0 : -1;
   const std::string root = RealPath(contentFolder);
   std::string folder;
-  if (root.empty() || objectId.empty() || !FolderOf(root, objectId, &folder)) return 0;
+  if (root.empty() || objectId.empty() || !FolderOf(root, objectId, &folder)) return none;
   auto listing = ReadListing(root, folder);
-  if (!listing) return 0;
+  if (!listing) return none;
   const bool atRoot = objectId == "0";
   // Files directly in the content folder are not published: only its folders.
   const size_t total = atRoot ? listing->folders : listing->entries.size();
-  // The window rule, applied literally (negative values included).
-  for (size_t n = 0; n < total; ++n) {
-    const int64_t pos = static_cast<int64_t>(n);
-    if (pos < start || (count > 0 && pos - start >= count)) continue;
+  // The window rule, applied literally (negative values included), without
+  // walking the part of a large folder before the window.
+  const int64_t first = std::max<int64_t>(start, 0);
+  const int64_t end = count > 0 ? std::min<int64_t>(static_cast<int64_t>(start) + count, static_cast<int64_t>(total))
+                                : static_cast<int64_t>(total);
+  for (int64_t pos = first; pos < end; ++pos) {
+    const size_t n = static_cast<size_t>(pos);
     const Entry& e = listing->entries[n];
     const std::string id = atRoot ? e.name : objectId + "/" + e.name;
     MediaObject o;

@@ -18,7 +18,8 @@ namespace tovaly {
 
 // Code 12: fills `list` with the children of objectId in the window
 // [start, start + count) (count <= 0: all from start on) and returns the total
-// number of children. An id that names no published folder gives 0.
+// number of children. An id that names no published folder gives -1; the
+// root "0" always exists (0 while the content folder cannot be read).
 int32_t ListFolder(const std::string& contentFolder, const std::string& objectId, int32_t start, int32_t count,
                    const std::string& mediaBaseUrl, MediaObjectList* list);
 

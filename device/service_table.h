@@ -49,6 +49,10 @@ struct ServiceTable {
   const char* eventSubUrl;
   std::vector<ActionEntry> actions;      // in dispatch order
   std::vector<StateVariableEntry> variables;
+  // The actions touch the device's state and run one at a time under the
+  // device lock. A service that keeps no state says false, so that a long
+  // folder listing does not hold up every other request.
+  bool serialised = true;
 };
 
 // Adds OUT arguments in order to *response (a null name gives the empty

@@ -183,7 +183,8 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   registered_ = true;
   StackSetRootDeviceUdn(udn_);  // what presence probes are answered with
   UpnpSetMaxSubscriptions(handle_, 32);
-  UpnpSetMaxSubscriptionTimeOut(handle_, 1800);
+  // A subscriber that goes away silently holds its slot this long at most.
+  UpnpSetMaxSubscriptionTimeOut(handle_, 300);
 
   rc = UpnpSendAdvertisement(handle_, kMaxAge);
   if (rc != 0) {
@@ -226,9 +227,16 @@ int upnp_device::DeviceCallback(int eventType, const void* event, void* cookie) 
   auto* device = static_cast<upnp_device*>(cookie);
   if (!device || !event) return 0;
   RefPtr<upnp_device> hold(device);
-  MutexGuard guard(device->lock_);
-  if (device->stopping_) return 0;
   void* e = const_cast<void*>(event);
+  const bool serialised = eventType != UPNP_CONTROL_ACTION_REQUEST || device->Serialised(e);
+  if (serialised) device->lock_.Lock();
+  struct Unlock {
+    Mutex* m;
+    ~Unlock() {
+      if (m) m->Unlock();
+    }
+  } unlock{serialised ? &device->lock_ : nullptr};
+  if (device->stopping_) return 0;
   try {
     switch (eventType) {
       case UPNP_CONTROL_ACTION_REQUEST: device->OnActionRequest(e); break;
@@ -247,6 +255,16 @@ int upnp_device::DeviceCallback(int eventType, const void* event, void* cookie) 
     }
   }
   return 0;
+}
+
+bool upnp_device::Serialised(void* event) const {
+  auto* request = static_cast<UpnpActionRequest*>(event);
+  const char* udn = UpnpActionRequest_get_DevUDN_cstr(request);
+  const char* serviceId = UpnpActionRequest_get_ServiceID_cstr(request);
+  for (const ServiceEntry& s : services_) {
+    if (udn && serviceId && s.udn == udn && strcmp(s.table->serviceId, serviceId) == 0) return s.table->serialised;
+  }
+  return true;
 }
 
 void upnp_device::OnActionRequest(void* event) {

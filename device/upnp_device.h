@@ -80,6 +80,8 @@ class upnp_device : public RefCountImpl {
     return 0;
   }
 
+  // Whether the action runs under the device lock (its service's table says).
+  bool Serialised(void* actionRequest) const;
   virtual void OnActionRequest(void* request);
   virtual void OnGetVarRequest(void* request);
   virtual void OnSubscriptionRequest(void* request);
@@ -94,9 +96,10 @@ class upnp_device : public RefCountImpl {
   int handle_ = -1;
   bool registered_ = false;
   bool stackHeld_ = false;
-  // Serialises every request of the stack for this device. Held while the
-  // handlers call the host (folder listings included); nothing that waits
-  // for a stack callback may be called with it held.
+  // Serialises the requests of the stack for this device, but for the
+  // actions of services that keep no state (ServiceTable::serialised). Held
+  // while those handlers call the host; nothing that waits for a stack
+  // callback may be called with it held.
   Mutex lock_;
   std::atomic<bool> stopping_{false};
   EventCallback callback_;

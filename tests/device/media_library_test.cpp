@@ -83,25 +83,42 @@ TEST_F(ContentFolder, NestedIdsOrderAndRecords) {
                         "http://h:1/media/Movies/2019/x.avi");
   EXPECT_TRUE(item.date.size() == 19 && item.date[10] == 'T') << item.date;
   EXPECT_EQ(Show(List("Movies", 0, 1).objects.at(0)), "Movies/2019|Movies|2019|1||");
-  // Ids that name no published folder give nothing.
+  // Ids that name no published folder give nothing, and say so.
   for (const char* id : {"Movies/Alpha.MP3", "nothing", "Movies/../Movies", "/Movies", "Movies/", ""}) {
-    int32_t total = -1;
+    int32_t total = 0;
     EXPECT_EQ(Ids(id, 0, 0, &total), Strings{}) << id;
-    EXPECT_EQ(total, 0) << id;
+    EXPECT_EQ(total, -1) << id;
   }
+  int32_t total = -1;
+  Make({"Empty/"});
+  EXPECT_EQ(Ids("Empty", 0, 0, &total), Strings{});
+  EXPECT_EQ(total, 0);
 }
 
 TEST_F(ContentFolder, HiddenInvalidAndOutsideEntriesAreAbsent) {
-  Make({"A/", "A/.git/", "A/.hidden.mp3", "A/ok.mp3", "A/bad\xff\xfe.mp3"});
+  // Not UTF-8, or characters an id cannot carry through XML and back.
+  Make({"A/", "A/.git/", "A/.hidden.mp3", "A/ok.mp3", "A/bad\xff\xfe.mp3", "A/line\nfeed.mp3", "A/tab\t.mp3",
+        "A/bell\a.mp3", "A/non\xEF\xBF\xBE.mp3", "A/ctl\x1F/"});
   Link(base_ + "/secret.txt", "A/out.mp3");
   Link(base_ + "/outside", "outdir");
   Link(root_ + "/A/ok.mp3", "A/in.mp3");
   Link(root_ + "/A", "Alias");
   Link("../A/.hidden.mp3", "A/peek.mp3");  // inside, but hidden
+  // Links back up: to the folder itself, its parent (the root) and the root
+  // by absolute path would make an endless tree.
+  Link(".", "A/self");
+  Link("..", "A/up");
+  Link(root_, "A/root_again");
+  Make({"B/", "B/C/"});
+  Link("../../A", "B/C/sideways");  // another branch: fine
   mkfifo((root_ + "/A/pipe.mp3").c_str(), 0600);
   EXPECT_EQ(Ids("A"), (Strings{"A/in.mp3", "A/ok.mp3"}));
-  EXPECT_EQ(Ids("0"), (Strings{"A", "Alias"}));
+  EXPECT_EQ(Ids("0"), (Strings{"A", "Alias", "B"}));
   EXPECT_EQ(Ids("Alias"), (Strings{"Alias/in.mp3", "Alias/ok.mp3"}));
+  EXPECT_EQ(Ids("B/C/sideways"), (Strings{"B/C/sideways/in.mp3", "B/C/sideways/ok.mp3"}));
+  for (const char* loop : {"A/self", "A/up/A", "A/root_again/A", "A/root_again"}) {
+    EXPECT_EQ(Ids(loop), Strings{}) << loop;
+  }
   EXPECT_EQ(Ids("outdir"), Strings{});
   EXPECT_EQ(Ids("A/.git"), Strings{});
 }
@@ -165,6 +182,7 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   std::ofstream(root_ + "2/near.mp3") << "secret";
   Link(root_ + "2/near.mp3", "Music/near.mp3");
   ASSERT_EQ(mkfifo((root_ + "/Music/pipe.mp3").c_str(), 0600), 0);
+  Link(root_, "Music/root_again");
   auto open = [&](const char* path, int mode = 0) {  // length|type, or "refused"
     FileOpenRequest r{path, mode};
     if (!AnswerFileOpen(root_, &r)) return std::string("refused");
@@ -178,7 +196,8 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   for (const char* hostile :
        {"../secret.txt", "Music/../../secret.txt", "Music/?/../../secret.txt", "Music/x#/../../secret.txt",
         "Music/out.mp3", "Music/near.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3",
-        "./Music/song.mp3", "top.mp3", "Music/pipe.mp3", "Music/song.mp3?x=1"}) {
+        "./Music/song.mp3", "top.mp3", "Music/pipe.mp3", "Music/song.mp3?x=1", "Music/root_again/top.mp3",
+        "Music/root_again/Music/song.mp3"}) {
     EXPECT_EQ(open(hostile), "refused") << hostile;
   }
   for (const char* path : {"Music/song.mp3", "Music/new.mp3"}) {  // writing is always refused

@@ -97,21 +97,29 @@ TEST_F(MediaServerRouting, BrowseAnswersAndErrors) {
   EXPECT_EQ(r.Outs({"NumberReturned", "TotalMatches", "UpdateID"}), "2|2|0");
   EXPECT_EQ(r.Out("Result").rfind("<DIDL-Lite xmlns=", 0), 0u);  // no XML declaration
   EXPECT_EQ(browse("0", "BrowseDirectChildren", "1", "5").Outs({"NumberReturned", "TotalMatches"}), "1|2");
-  // An unknown folder is not an error: it is empty.
-  EXPECT_EQ(browse("missing", "BrowseDirectChildren").Outs({"NumberReturned", "TotalMatches"}), "0|0");
+  // Numbers as UPnP's ui4: blanks around them, the largest value; nothing else.
+  EXPECT_EQ(browse("0", "BrowseDirectChildren", " 1 ", "4294967295").Outs({"NumberReturned", "TotalMatches"}), "1|2");
+  EXPECT_EQ(browse("0", "BrowseDirectChildren", "4294967295", "").Outs({"NumberReturned", "TotalMatches"}), "0|2");
+  for (const char* number : {"-1", "+1", "abc", "1.5", "4294967296", "99999999999999999999", "1 2"}) {
+    EXPECT_EQ(browse("0", "BrowseDirectChildren", number, "0").Error(), "402|Invalid Args") << number;
+    EXPECT_EQ(browse("0", "BrowseDirectChildren", "0", number).Error(), "402|Invalid Args") << number;
+  }
+  // An unknown folder is not an empty one.
+  EXPECT_EQ(browse("missing", "BrowseDirectChildren").Error(), "701|No such object");
   r = browse("0", "BrowseMetadata");
   EXPECT_EQ(r.Outs({"NumberReturned", "TotalMatches"}), "1|1");
   EXPECT_NE(r.Out("Result").find("childCount=\"2\" id=\"0\" restricted=\"1\" searchable=\"0\" parentID=\"-1\""),
             std::string::npos);
 
   for (const Reply& bad : {browse("", "BrowseDirectChildren"), browse("0", "browsedirectchildren"), browse("0", ""),
-                           browse("nothing/here", "BrowseMetadata"), Call(kCds, "Browse", "<ObjectID>0</ObjectID>")}) {
+                           Call(kCds, "Browse", "<ObjectID>0</ObjectID>")}) {
     EXPECT_EQ(bad.Error(), "402|Invalid Args");
     EXPECT_EQ(bad.result, nullptr);
   }
+  EXPECT_EQ(browse("nothing/here", "BrowseMetadata").Error(), "701|No such object");
   std::system(("rm -rf '" + host_.contentFolder + "'").c_str());
   host_.contentFolder.clear();  // a host that does not answer 13: every BrowseMetadata fails
-  EXPECT_EQ(browse("0", "BrowseMetadata").Error(), "402|Invalid Args");
+  EXPECT_EQ(browse("0", "BrowseMetadata").Error(), "701|No such object");
 }
 
 TEST_F(MediaServerRouting, StoppedDeviceIgnoresRequests) {

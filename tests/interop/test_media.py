@@ -299,11 +299,14 @@ def check_metadata(st, tree):
         page = parse_page(out['value'][0], 'BrowseMetadata %r' % oid)
         check(len(page) == 1 and page[0]['xml'] == recs[oid]['xml'], 'BrowseMetadata %r:\n  %s\n  listing: %s'
               % (oid, page[0]['xml'] if page else None, recs[oid]['xml']))
-    for oid, flag in [('nope', 'BrowseMetadata'), ('top.mp3', 'BrowseMetadata'), ('.hiddendir', 'BrowseMetadata'),
-                      ('Music/leak.txt', 'BrowseMetadata'), ('Music/../Sub', 'BrowseMetadata'),
-                      ('/etc', 'BrowseMetadata'), ('', 'BrowseMetadata'), ('0', 'BrowseEverything')]:
+    for oid, flag, code in [('nope', 'BrowseMetadata', 701), ('top.mp3', 'BrowseMetadata', 701),
+                            ('.hiddendir', 'BrowseMetadata', 701), ('Music/leak.txt', 'BrowseMetadata', 701),
+                            ('Music/../Sub', 'BrowseMetadata', 701), ('/etc', 'BrowseMetadata', 701),
+                            ('nope', 'BrowseDirectChildren', 701), ('.hiddendir', 'BrowseDirectChildren', 701),
+                            ('', 'BrowseMetadata', 402), ('0', 'BrowseEverything', 402)]:
         err = browse(sp, oid, flag).get('error')
-        check(err is not None and err.code == 402, '%s %r: want fault 402, got %s' % (flag, oid, err or 'success'))
+        check(err is not None and err.code == code, '%s %r: want fault %d, got %s' % (flag, oid, code,
+                                                                                    err or 'success'))
 
 
 HOSTILE = [b'/media/../secret.txt', b'/media/%2e%2e/secret.txt', b'/media/..%2fsecret.txt',
@@ -370,7 +373,7 @@ def main(cli, tmp):
     group('raw and encoded path forms', check_raw_forms, st, runnable=browsed)
     group('byte ranges and HEAD (3 MiB and 5 GiB sparse)', check_ranges, st, runnable=browsed)
     group('other methods 405, malformed paths 400, nothing but /media/ on the media port', check_methods, st)
-    group('BrowseMetadata: root, items, faults 402', check_metadata, st, tree, runnable=browsed)
+    group('BrowseMetadata: root, items; faults 701 and 402', check_metadata, st, tree, runnable=browsed)
     group('hostile paths and methods refused on both ports, no secret byte returned', check_hostile, st)
     group('alive afterwards; no file changed or created', check_after, st, tree, runnable=found)
     group('SIGTERM: clean exit', peers.clean_exit, st['srv'])
