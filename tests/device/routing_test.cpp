@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "test_host.h"
 
@@ -120,6 +122,42 @@ TEST_F(MediaServerRouting, BrowseAnswersAndErrors) {
   std::system(("rm -rf '" + host_.contentFolder + "'").c_str());
   host_.contentFolder.clear();  // a host that does not answer 13: every BrowseMetadata fails
   EXPECT_EQ(browse("0", "BrowseMetadata").Error(), "701|No such object");
+}
+
+// A folder of any size: answers of at most 500 objects, and no other request
+// waits while it is read.
+TEST_F(MediaServerRouting, LargeFoldersArePagedAndListedBesideOtherRequests) {
+  char tmpl[] = "/tmp/tovaly-browse-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  host_.contentFolder = tmpl;
+  for (int i = 0; i < 501; ++i) mkdir((host_.contentFolder + "/f" + std::to_string(i)).c_str(), 0700);
+  auto browse = [&](const char* start, const char* count) {
+    return Call(kCds, "Browse",
+                std::string("<ObjectID>0</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><StartingIndex>") +
+                    start + "</StartingIndex><RequestedCount>" + count + "</RequestedCount>");
+  };
+  EXPECT_EQ(browse("0", "0").Outs({"NumberReturned", "TotalMatches"}), "500|501");
+  EXPECT_EQ(browse("0", "501").Outs({"NumberReturned", "TotalMatches"}), "500|501");
+  EXPECT_EQ(browse("500", "0").Outs({"NumberReturned", "TotalMatches"}), "1|501");
+
+  std::promise<void> listing, answered;
+  std::future<void> answeredSoon = answered.get_future();
+  bool overtaken = false;
+  host_.whileListing = [&] {
+    listing.set_value();
+    // A device lock held around the listing would keep the other request
+    // out until this gives up.
+    overtaken = answeredSoon.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  };
+  std::thread slow([&] { browse("0", "10"); });
+  listing.get_future().wait();
+  EXPECT_EQ(Call(kCm, "GetCurrentConnectionIDs").errCode, 0);
+  answered.set_value();
+  slow.join();
+  EXPECT_TRUE(overtaken);
+  host_.whileListing = nullptr;
+  std::system(("rm -rf '" + host_.contentFolder + "'").c_str());
+  host_.contentFolder.clear();
 }
 
 TEST_F(MediaServerRouting, StoppedDeviceIgnoresRequests) {

@@ -8,6 +8,7 @@
 #include <upnp.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ struct TestHost {
   std::string udn = "uuid:00000000-1111-2222-3333-444444444444";
   bool answerMediaDownload = false;  // 60: MediaDownload is published
   std::string contentFolder;         // answers 12 and 13 when set
+  std::function<void()> whileListing;  // runs inside every answer to 12
   std::vector<std::string> fromTexts;
 
   // MediaDownload (61-73): answered from these unless answerDownloads is
@@ -91,6 +93,7 @@ struct TestHost {
         case kRequestMediaDownload: return static_cast<FlagRequest*>(args)->flag = host->answerMediaDownload;
         case kRequestBrowseChildren: {
           auto* r = static_cast<BrowseChildrenRequest*>(args);
+          if (host->whileListing) host->whileListing();
           return host->contentFolder.empty() ? 0
                                              : ListFolder(host->contentFolder, r->objectId, r->startingIndex,
                                                           r->requestedCount, r->mediaBaseUrl, r->list);
