@@ -3,9 +3,11 @@
 #include <upnp.h>
 #include <upnptools.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
+#include "controlpoint/http_fetch.h"
 #include "core/clock.h"
 #include "device/ixml_util.h"
 #include "device/stack.h"
@@ -23,6 +25,9 @@ constexpr int64_t kPendingEventSeconds = 10;
 thread_local int t_inStackCallback = 0;
 thread_local int t_inDownload = 0;
 constexpr int kMaxDownloads = 16;
+constexpr size_t kMaxQueuedDownloads = 64;
+constexpr size_t kMaxDescriptionBytes = 1 << 20;
+constexpr int kDescriptionMillis = 10000;  // the whole download, however it trickles
 
 // "host:port" of an http URL ("" when there is none).
 std::string HostOf(const char* url) {
@@ -351,38 +356,69 @@ void control_point_t::OnDiscovery(const void* event) {
     }
   }
   if (!BeginDescriptionDownload(location, named ? 1 : 30)) return;
-  // Downloads run on threads of their own, at most two at a time per host:
-  // a location that accepts the connection and never answers holds one of
-  // them for the stack's 30 s, not one of the stack's few callback threads,
-  // and cannot keep other hosts' devices from being found.
-  const std::string host = HostOf(location);
+  // Downloads run on threads of their own, at most two at a time per host
+  // and kMaxDownloads in all, each bounded in size and time: a location that
+  // trickles or never answers holds a slot for seconds, never one of the
+  // stack's few callback threads. The rest wait in a queue for a free slot,
+  // so one slow host cannot keep other devices from being found.
+  QueuedDownload job{location, HostOf(location), expires};
   {
     std::lock_guard<std::mutex> lk(downloadsLock_);
-    if (downloadsByHost_[host] >= 2 || runningDownloads_ >= kMaxDownloads) {
-      EndDescriptionDownload(location, 0);  // tried again at a later announcement
+    if (downloadsByHost_[job.host] >= 2 || runningDownloads_ >= kMaxDownloads) {
+      if (queuedDownloads_.size() >= kMaxQueuedDownloads) {
+        EndDescriptionDownload(location, 0);  // tried again at a later announcement
+      } else {
+        queuedDownloads_.push_back(std::move(job));
+      }
       return;
     }
-    ++downloadsByHost_[host];
+    ++downloadsByHost_[job.host];
     ++runningDownloads_;
   }
-  std::thread worker([hold = RefPtr<control_point_t>(this), location = std::string(location), host, expires]() mutable {
+  std::thread([hold = RefPtr<control_point_t>(this), job = std::move(job)]() mutable {
     t_inDownload = 1;
-    hold->Download(location, expires);
-    {
-      std::lock_guard<std::mutex> lk(hold->downloadsLock_);
-      if (--hold->downloadsByHost_[host] == 0) hold->downloadsByHost_.erase(host);
-      --hold->runningDownloads_;
-    }
+    hold->RunDownloads(std::move(job));
     hold = nullptr;  // may be the last reference: only after the lock is given back
-  });
-  worker.detach();
+  }).detach();
+}
+
+void control_point_t::RunDownloads(QueuedDownload job) {
+  for (;;) {
+    Download(job.location, job.expires);
+    std::lock_guard<std::mutex> lk(downloadsLock_);
+    if (--downloadsByHost_[job.host] == 0) downloadsByHost_.erase(job.host);
+    --runningDownloads_;
+    auto next = queuedDownloads_.end();
+    if (link_->HasHost()) {
+      next = std::find_if(queuedDownloads_.begin(), queuedDownloads_.end(),
+                          [&](const QueuedDownload& q) { return downloadsByHost_[q.host] < 2; });
+    }
+    if (next == queuedDownloads_.end()) {
+      if (!link_->HasHost()) {
+        for (const QueuedDownload& q : queuedDownloads_) EndDescriptionDownload(q.location, 0);
+        queuedDownloads_.clear();
+      }
+      return;
+    }
+    job = std::move(*next);
+    queuedDownloads_.erase(next);
+    ++downloadsByHost_[job.host];
+    ++runningDownloads_;
+  }
 }
 
 void control_point_t::Download(const std::string& location, int expires) {
-  IXML_Document* doc = nullptr;
-  const int rc = UpnpDownloadXmlDoc(location.c_str(), &doc);
-  IxmlDocument owner(doc);
-  if (rc == UPNP_E_SUCCESS && doc && link_->HasHost()) ApplyDescription(ParseDescription(location, doc), location, expires);
+  FetchLimits limits;
+  limits.maxBytes = kMaxDescriptionBytes;
+  limits.millis = kDescriptionMillis;
+  limits.cancelled = [this] { return !link_->HasHost(); };
+  std::string text;
+  const int rc = FetchDocument(location, limits, &text);
+  if (rc != 0) {
+    link_->Diagnostic("--- description %s: %d\n", location.c_str(), rc);
+  } else if (link_->HasHost()) {
+    ApplyDescription(ParseDescriptionText(location, text.c_str()), location, expires);
+  }
   EndDescriptionDownload(location, 0);
 }
 

@@ -4,6 +4,7 @@
 // about every change (codes 1, 2, 20, 21).
 
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -100,6 +101,13 @@ class control_point_t : public RefCountImpl {
   void OnSubscriptionFailed(const void* event);
   void OnAck(const AckReceived& ack);
   void Download(const std::string& location, int expires);
+  struct QueuedDownload {
+    std::string location, host;  // host: the location's host and port
+    int expires;
+  };
+  // Runs downloads on the calling thread, this one first, then every queued
+  // one that may run, until none is left; gives back the slot it started with.
+  void RunDownloads(QueuedDownload first);
   // Drops what the download log holds of a location (not a never-again mark).
   void ForgetDownload(const std::string& location);
   void AddServer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
@@ -126,9 +134,10 @@ class control_point_t : public RefCountImpl {
   std::set<std::string> pendingUdns_;
   std::mutex logLock_;  // guards downloadLog_
   std::map<std::string, int64_t> downloadLog_;
-  std::mutex downloadsLock_;  // guards the two below
+  std::mutex downloadsLock_;  // guards the three below
   std::map<std::string, int> downloadsByHost_;
   int runningDownloads_ = 0;
+  std::deque<QueuedDownload> queuedDownloads_;  // waiting for a free slot
   std::mutex eventsLock_;  // guards pendingEvents_
   struct PendingEvent {
     std::string sid, text;

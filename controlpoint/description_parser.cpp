@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "controlpoint/didl_reader.h"
 #include "device/ixml_util.h"
 
 namespace tovaly {
@@ -69,6 +70,13 @@ std::string ResolveUrl(const std::string& base, const char* rel) {
   return out;
 }
 
+std::string CutUtf8(const std::string& text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t end = maxBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;  // not inside a character
+  return text.substr(0, end);
+}
+
 int ParseAckAddress(const char* text, sockaddr_in* out) {
   if (!out) return UPNP_E_INVALID_PARAM;
   *out = sockaddr_in{};
@@ -104,10 +112,11 @@ ParsedDescription ParseDescription(const std::string& location, IXML_Document* d
     const char* type = ElementText(element, "deviceType");
     const char* name = ElementText(element, "friendlyName");
     const char* udn = ElementText(element, "UDN");
-    if (!type || !name || !udn) continue;
+    if (!type || !name || !udn || strlen(type) > kMaxFieldBytes || strlen(udn) > kMaxFieldBytes) continue;
+    if (out.devices.size() >= kMaxDevices) break;
     ParsedDevice d;
     d.deviceType = type;
-    d.friendlyName = name;
+    d.friendlyName = CutUtf8(name, kMaxFieldBytes);
     d.udn = udn;
     d.kind = TypeMatches(type, kServerType)     ? DeviceKind::kServer
              : TypeMatches(type, kRendererType) ? DeviceKind::kRenderer
@@ -126,7 +135,9 @@ ParsedDescription ParseDescription(const std::string& location, IXML_Document* d
 }
 
 ParsedDescription ParseDescriptionText(const std::string& location, const char* text) {
-  if (!text) return ParsedDescription();
+  // The XML parser's time grows with the square of the elements: measured
+  // before it runs.
+  if (!text || !WithinXmlLimits(text, 32, kMaxElements)) return ParsedDescription();
   IXML_Document* doc = nullptr;
   if (ixmlParseBufferEx(text, &doc) != IXML_SUCCESS) {
     if (doc) ixmlDocument_free(doc);

@@ -138,13 +138,37 @@ TEST(DescriptionParser, HostileDocuments) {
   EXPECT_FALSE(ParseDescriptionText(kLocation, nullptr).valid);
   EXPECT_FALSE(ParseDescriptionText("", good.c_str()).valid);
 
-  // Many devices without the fields that matter, and a very long name.
+  // Devices without the fields that matter, a UDN one past the limit and a
+  // name far past it (cut between characters).
   std::string many;
   for (int i = 0; i < 3000; ++i) many += "<device><deviceType>t</deviceType></device>";
-  ParsedDescription p = Parse(many + Device("MediaServer:1", "uuid:" + std::string(20000, 'u'), ""));
+  const std::string longName = "<friendlyName>" + std::string(255, 'n') + "Ж" + std::string(5000, 'x') + "</friendlyName>";
+  ParsedDescription p =
+      Parse(many + Device("MediaServer:1", "uuid:" + std::string(252, 'u'), "") +
+            Device("MediaServer:1", "uuid:" + std::string(251, 'u'), "") +
+            "<device><deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>" + longName +
+            "<UDN>uuid:r</UDN></device>");
   ASSERT_TRUE(p.valid);
-  ASSERT_EQ(p.devices.size(), 1u);
-  EXPECT_EQ(p.devices[0].udn.size(), 20005u);
+  ASSERT_EQ(p.devices.size(), 2u);
+  EXPECT_EQ(p.devices[0].udn.size(), kMaxFieldBytes);
+  EXPECT_EQ(p.devices[1].friendlyName, std::string(255, 'n'));
+
+  // More embedded devices than are taken; deeper or larger than the parser
+  // is given.
+  std::string embedded;
+  for (int i = 0; i < 40; ++i) embedded += Device("MediaRenderer:1", "uuid:e" + std::to_string(i), "");
+  EXPECT_EQ(Parse(Device("MediaServer:1", "uuid:root", "", "", embedded)).devices.size(), kMaxDevices);
+  EXPECT_FALSE(Parse(std::string(40, 'x') + Device("MediaServer:1", "uuid:s", "") +
+                     [] {
+                       std::string deep;
+                       for (int i = 0; i < 40; ++i) deep += "<x>";
+                       for (int i = 0; i < 40; ++i) deep += "</x>";
+                       return deep;
+                     }())
+                   .valid);
+  std::string wide;
+  for (size_t i = 0; i < kMaxElements; ++i) wide += "<x/>";
+  EXPECT_FALSE(Parse(Device("MediaServer:1", "uuid:s", "", wide)).valid);
 }
 
 }  // namespace

@@ -1,0 +1,145 @@
+// The bounded GET of descriptions against a scripted server on loopback.
+
+#include "controlpoint/http_fetch.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <upnp.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace tovaly {
+namespace {
+
+// Accepts one connection, reads the request, then lets `script` write the
+// answer (it returns when it is done or the client has gone).
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::function<void(int fd)> script) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&a), len), 0);
+    EXPECT_EQ(listen(listen_, 4), 0);
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/desc.xml";
+    thread_ = std::thread([this, script] {
+      const int fd = accept(listen_, nullptr, nullptr);
+      if (fd < 0) return;
+      char buf[4096];
+      std::string request;
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        request.append(buf, static_cast<size_t>(n));
+      }
+      request_ = request;
+      script(fd);
+      close(fd);
+    });
+  }
+  ~ScriptedServer() {
+    shutdown(listen_, SHUT_RDWR);
+    thread_.join();
+    close(listen_);
+  }
+  const std::string& url() const { return url_; }
+  std::string request_;
+
+ private:
+  int listen_;
+  std::string url_;
+  std::thread thread_;
+};
+
+bool Send(int fd, const std::string& text) { return send(fd, text.data(), text.size(), MSG_NOSIGNAL) > 0; }
+
+int Fetch(const std::function<void(int)>& script, std::string* body, size_t maxBytes = 1000, int millis = 5000) {
+  ScriptedServer server(script);
+  FetchLimits limits;
+  limits.maxBytes = maxBytes;
+  limits.millis = millis;
+  return FetchDocument(server.url(), limits, body);
+}
+
+TEST(FetchDocument, BodiesByLengthChunksOrClose) {
+  std::string body;
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n<a/>\nextra"); }, &body), 0);
+  EXPECT_EQ(body, "<a/>\n");
+  EXPECT_EQ(Fetch([](int fd) {
+              Send(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\n<a>\r\n");
+              Send(fd, "4;x=y\r\n</a>\r\n0\r\n\r\n");
+            }, &body), 0);
+  EXPECT_EQ(body, "<a></a>");
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.0 200 OK\r\n\r\n<root/>"); }, &body), 0);
+  EXPECT_EQ(body, "<root/>");
+  // Exactly the limit is fine.
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'x')); },
+                  &body), 0);
+}
+
+TEST(FetchDocument, PeersThatLieOrNeverEnd) {
+  std::string body;
+  // One past the limit, announced or not; a body without end.
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1001\r\n\r\n"); }, &body),
+            UPNP_E_OUTOF_BOUNDS);
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 200 OK\r\n\r\n" + std::string(1001, 'x')); }, &body),
+            UPNP_E_OUTOF_BOUNDS);
+  EXPECT_EQ(Fetch([](int fd) {
+              Send(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+              while (Send(fd, "100\r\n" + std::string(256, 'x') + "\r\n")) {
+              }
+            }, &body), UPNP_E_OUTOF_BOUNDS);
+  EXPECT_EQ(Fetch([](int fd) { while (Send(fd, std::string(4096, 'x'))) {} }, &body), UPNP_E_BAD_RESPONSE);
+  // A length it does not keep; an answer that is not 200.
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort"); }, &body),
+            UPNP_E_BAD_RESPONSE);
+  EXPECT_EQ(Fetch([](int fd) { Send(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"); }, &body),
+            UPNP_E_BAD_HTTPMSG);
+  EXPECT_EQ(body, "");
+}
+
+TEST(FetchDocument, TimeIsBoundedWhateverTheTrickle) {
+  std::string body;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int rc = Fetch([](int fd) {
+    Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 900\r\n\r\n");
+    // A byte every 20 ms keeps every single wait short; only the total
+    // bound ends it.
+    for (int i = 0; i < 900 && Send(fd, "x"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }, &body, 1000, 300);
+  EXPECT_EQ(rc, UPNP_E_TIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));  // not the 18 s of the trickle
+
+  std::atomic<bool> asked{false}, stop{false};
+  ScriptedServer silent([&](int) {
+    asked = true;
+    while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  FetchLimits limits;
+  limits.cancelled = [&] { return asked.load(); };  // the control point goes away while it waits
+  EXPECT_EQ(FetchDocument(silent.url(), limits, &body), UPNP_E_TIMEDOUT);
+  stop = true;
+  EXPECT_NE(silent.request_.find("GET /desc.xml HTTP/1.1\r\nHost: 127.0.0.1:"), std::string::npos);
+}
+
+TEST(FetchDocument, UrlsItRefuses) {
+  std::string body;
+  FetchLimits limits;
+  for (const char* url : {"https://127.0.0.1/x", "ftp://h/x", "http://", "http://h:99999/x", "http://u@h/x",
+                          "http://h/a b", "http://[::1/x"}) {
+    EXPECT_EQ(FetchDocument(url, limits, &body), UPNP_E_INVALID_URL) << url;
+  }
+}
+
+}  // namespace
+}  // namespace tovaly
