@@ -30,11 +30,17 @@ constexpr size_t kMaxDescriptionBytes = 1 << 20;
 constexpr int kDescriptionMillis = 10000;  // the whole download, however it trickles
 
 // "host:port" of an http URL ("" when there is none).
+// The host part of a URL without its port: the machine whose downloads share
+// the per-host slots, whatever ports it opens.
 std::string HostOf(const char* url) {
   const char* p = strstr(url, "://");
   p = p ? p + 3 : url;
   const char* end = p;
-  while (*end && *end != '/' && *end != '?' && *end != '#') ++end;
+  if (*p == '[') {
+    while (*end && *end != ']') ++end;
+  } else {
+    while (*end && *end != ':' && *end != '/' && *end != '?' && *end != '#') ++end;
+  }
   return std::string(p, end);
 }
 
@@ -357,7 +363,7 @@ void control_point_t::OnDiscovery(const void* event) {
   }
   if (!BeginDescriptionDownload(location, named ? 1 : 30)) return;
   // Downloads run on threads of their own, at most two at a time per host
-  // and kMaxDownloads in all, each bounded in size and time: a location that
+  // (address, whatever the port) and kMaxDownloads in all, each bounded in size and time: a location that
   // trickles or never answers holds a slot for seconds, never one of the
   // stack's few callback threads. The rest wait in a queue for a free slot,
   // so one slow host cannot keep other devices from being found.

@@ -102,7 +102,7 @@ class control_point_t : public RefCountImpl {
   void OnAck(const AckReceived& ack);
   void Download(const std::string& location, int expires);
   struct QueuedDownload {
-    std::string location, host;  // host: the location's host and port
+    std::string location, host;  // host: the location's host, without port
     int expires;
   };
   // Runs downloads on the calling thread, this one first, then every queued

@@ -68,8 +68,12 @@ int MediaServerDevice::Browse(const char* objectId, int startingIndex, int reque
   int index = startingIndex;
   // A server that keeps promising more children cannot keep us paging for ever.
   constexpr int kMaxPages = 20000;
+  // Pages of 50; a page larger than the stack accepts (objects with rich
+  // metadata) is asked for again in halves.
+  int pageSize = 50;
   for (int page = 0; page < kMaxPages; ++page) {
-    const int ask = requestedCount >= 1 && requestedCount <= 50 ? requestedCount : 50;
+    const int ask = requestedCount >= 1 && requestedCount <= pageSize ? requestedCount : pageSize;
+    int error = 0;
     IXML_Document* response = SendAction(kServiceContentDirectory, "Browse",
                                          {{"ObjectID", objectId},
                                           {"BrowseFlag", "BrowseDirectChildren"},
@@ -77,7 +81,11 @@ int MediaServerDevice::Browse(const char* objectId, int startingIndex, int reque
                                           {"StartingIndex", std::to_string(index)},
                                           {"RequestedCount", std::to_string(ask)},
                                           {"SortCriteria", ""}},
-                                         nullptr);
+                                         &error);
+    if (!response && error == UPNP_E_OUTOF_BOUNDS && ask > 1) {
+      pageSize = ask / 2;
+      continue;
+    }
     if (!response) return 0;
     const char* resultText = FirstElementText(response, "Result");
     const char* returnedText = FirstElementText(response, "NumberReturned");

@@ -72,6 +72,28 @@ TEST_F(Proxies, BrowsePagesByFifty) {
   EXPECT_EQ(requests().at(0), page + "0|50");
 }
 
+// Pages larger than the stack takes (-506) are asked for again in halves,
+// down to one object; other failures end the browse.
+TEST_F(Proxies, BrowseHalvesPagesThatAreTooLarge) {
+  RefPtr<ScriptedServer> server(new ScriptedServer("uuid:s", link_));
+  server->script = [](const Sent& s, int* error) -> IXML_Document* {
+    const int start = std::stoi(s.args.at("StartingIndex"));
+    const int count = std::min(std::stoi(s.args.at("RequestedCount")), 30 - start);
+    if (count > 12) return *error = UPNP_E_OUTOF_BOUNDS, nullptr;
+    return BrowseResponse(Page(start, count), std::to_string(count).c_str(), "30");
+  };
+  EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 30);
+  Strings counts;
+  for (const Sent& s : server->sent) counts.push_back(s.args.at("StartingIndex") + "+" + s.args.at("RequestedCount"));
+  EXPECT_EQ(counts, (Strings{"0+50", "0+25", "0+12", "12+12", "24+12"}));
+  EXPECT_EQ(host_.Count(kEventBrowseItem), 30);
+
+  server->sent.clear();
+  server->script = [](const Sent&, int* error) -> IXML_Document* { return *error = UPNP_E_OUTOF_BOUNDS, nullptr; };
+  EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
+  EXPECT_EQ(server->sent.size(), 6u);  // 50, 25, 12, 6, 3, 1: then it gives up
+}
+
 TEST_F(Proxies, BrowseStopsOnEmptyOrIncompletePages) {
   RefPtr<ScriptedServer> server(new ScriptedServer("uuid:s", link_));
   // A server that promises more but returns nothing ends the loop.

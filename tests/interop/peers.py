@@ -42,6 +42,7 @@ AVT = 'urn:schemas-upnp-org:service:AVTransport:1'
 RCS = 'urn:schemas-upnp-org:service:RenderingControl:1'
 NS_DEV = '{urn:schemas-upnp-org:device-1-0}'
 NS_SOAP = '{http://schemas.xmlsoap.org/soap/envelope/}'
+SSDP = ('239.255.255.250', 1900)
 STARTED = time.monotonic()
 results = []  # (group, True / False / None for not run, detail)
 
@@ -286,6 +287,15 @@ def raw_http(port, method, target, headers=(), body=b''):
     m = re.match(r'HTTP/\d\.\d (\d{3})', lines[0])
     hdrs = {k.strip().lower(): v.strip() for k, _, v in (ln.partition(':') for ln in lines[1:])}
     return (int(m.group(1)) if m else None), hdrs, rest
+
+
+def notify(location=None, usn=None, max_age='100', nts='ssdp:alive', extra=''):
+    """An SSDP NOTIFY of a MediaServer; None leaves a header out."""
+    return (('NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n' +
+             ('' if max_age is None else 'CACHE-CONTROL: max-age=%s\r\n' % max_age) +
+             ('' if location is None else 'LOCATION: %s\r\n' % location) +
+             'NT: %s\r\nNTS: %s\r\nSERVER: Linux/6 UPnP/1.0 interop-test/1\r\n' % (MS_TYPE, nts) +
+             ('' if usn is None else 'USN: %s\r\n' % usn) + extra + '\r\n').encode('latin-1'))
 
 
 def http_server(respond):

@@ -18,9 +18,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
-from peers import ADDR, ADDR2, IFACE, MS_TYPE, NETNS2, WAIT, check, group, note, poll  # noqa: E402
+from peers import ADDR, ADDR2, IFACE, MS_TYPE, NETNS2, SSDP, WAIT, check, group, note, notify, poll  # noqa: E402
 
-SSDP = ('239.255.255.250', 1900)
 BYEBYE_WAIT = 15   # a byebye is acted on at once
 RESTART_WAIT = 45  # a restart within a second of A's last fetch is seen at the next renewal (gmediarender: 20 s)
 # Presence: max-age 100 s, expiry passes every 10 s, a failed liveness check removes at the pass after.
@@ -86,14 +85,6 @@ def fake_device(request, body):
             'Content-Type': 'text/xml; charset="utf-8"'}
     desc = FAKES.get(request.path)
     return (200, (FAKE_DESC % desc).encode(), {'Content-Type': 'text/xml'}) if desc else (404, b'', {})
-
-
-def notify(location=None, usn=None, max_age='100', nts='ssdp:alive', extra=''):
-    return (('NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n' +
-             ('' if max_age is None else 'CACHE-CONTROL: max-age=%s\r\n' % max_age) +
-             ('' if location is None else 'LOCATION: %s\r\n' % location) +
-             'NT: %s\r\nNTS: %s\r\nSERVER: Linux/6 UPnP/1.0 interop-test/1\r\n' % (MS_TYPE, nts) +
-             ('' if usn is None else 'USN: %s\r\n' % usn) + extra + '\r\n').encode('latin-1'))
 
 
 def msearch(mx, st):
