@@ -202,13 +202,14 @@ def serve(cli, work, share, tag='serve', addr=ADDR, ns2=False, env=None):
     p = Proc(tag, [cli, '--config', cfg, 'serve', '--address', addr], env=env, ns2=ns2)
     check(p.wait_for(r'^Press Ctrl-C'), '%s did not come up within %d s:\n%s' % (tag, WAIT, p.tail()))
     for key, pat in (('name', r'Media server "(.*)" is on the network\.'), ('udn', r'UDN:\s+(\S+)'),
-                     ('base', r'Address:\s+(\S+)'), ('desc_url', r'Description:\s+(\S+)'),
-                     ('media_base', r'Media:\s+(\S+)')):
+                     ('base', r'Address:\s+(\S+)'), ('desc_url', r'Description:\s+(\S+)')):
         m = p.find(pat)
         check(m, '%s output lacks %s:\n%s' % (tag, key, p.tail()))
         p.info[key] = m.group(1)
     p.info['port'] = urllib.parse.urlsplit(p.info['base']).port
-    p.info['media_port'] = urllib.parse.urlsplit(p.info['media_base']).port
+    media = p.find(r'Media:\s+(\S+)')  # absent only in versions older than the media engine (bench/)
+    p.info['media_base'] = media and media.group(1)
+    p.info['media_port'] = media and urllib.parse.urlsplit(media.group(1)).port
     return p
 
 
