@@ -139,6 +139,7 @@ int Serve(const std::vector<std::string>& args) {
   printf("  Address:     %s\n", device->baseUrl().c_str());
   printf("  Description: %sdescription.xml\n", device->baseUrl().c_str());
   printf("  Media:       %s (port %u)\n", device->mediaBaseUrl().c_str(), device->mediaPort());
+  printf("  Phone page:  %s\n", device->phonePageUrl().c_str());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
   {

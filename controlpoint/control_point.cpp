@@ -28,6 +28,7 @@ constexpr int kMaxDownloads = 16;
 constexpr size_t kMaxQueuedDownloads = 64;
 constexpr size_t kMaxDescriptionBytes = 1 << 20;
 constexpr int kDescriptionMillis = 10000;  // the whole download, however it trickles
+constexpr int64_t kRetryAfterFailure = 10;   // seconds before a failed location is tried again
 
 // "host:port" of an http URL ("" when there is none).
 // The host part of a URL without its port: the machine whose downloads share
@@ -422,9 +423,12 @@ void control_point_t::Download(const std::string& location, int expires) {
   const int rc = FetchDocument(location, limits, &text);
   if (rc != 0) {
     link_->Diagnostic("--- description %s: %d\n", location.c_str(), rc);
-  } else if (link_->HasHost()) {
-    ApplyDescription(ParseDescriptionText(location, text.c_str()), location, expires);
+    // Not again at every announcement: a location that streams without end
+    // or trickles would cost a slot and a megabyte each time.
+    EndDescriptionDownload(location, NowSeconds() + kRetryAfterFailure);
+    return;
   }
+  if (link_->HasHost()) ApplyDescription(ParseDescriptionText(location, text.c_str()), location, expires);
   EndDescriptionDownload(location, 0);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/media_object.h"
+#include "core/media_object.h"
 
 namespace tovaly {
 

@@ -8,7 +8,7 @@
 
 #include "controlpoint/control_point.h"
 #include "controlpoint/didl_reader.h"
-#include "device/media_object.h"
+#include "core/media_object.h"
 
 namespace tovaly {
 

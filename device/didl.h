@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "device/media_object.h"
+#include "core/media_object.h"
 
 namespace tovaly {
 

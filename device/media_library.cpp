@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/uri.h"
 #include "device/media_types.h"
 
 namespace tovaly {
@@ -190,7 +191,10 @@ void FillRecord(const std::string& id, const std::string& parentId, const std::s
   o->protocolInfo = std::string("http-get:*:") + mime + ":*";
   o->res = ItemUrl(mediaBaseUrl, id);
   struct stat st{};
-  if (stat(fullPath.c_str(), &st) == 0) o->date = FormatDate(st.st_mtime);
+  if (stat(fullPath.c_str(), &st) == 0) {
+    o->date = FormatDate(st.st_mtime);
+    o->size = st.st_size;
+  }
 }
 
 // The folder an object id names ("0": the content folder), resolved.
@@ -268,22 +272,6 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   }
   if ((i < a.size()) != (j < b.size())) return j < b.size();
   return a < b;  // equal ignoring case and leading zeros: still a total order
-}
-
-std::string PercentEncodePath(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(path.size());
-  for (unsigned char c : path) {
-    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
 }
 
 std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId) {

@@ -12,7 +12,8 @@
 #include <cstdint>
 #include <string>
 
-#include "device/media_object.h"
+#include "core/media_object.h"
+#include "core/uri.h"
 
 namespace tovaly {
 
@@ -35,8 +36,7 @@ int32_t DescribeObject(const std::string& contentFolder, const std::string& obje
 // anything that does not exist or resolves outside.
 bool ResolveInside(const std::string& contentFolder, const std::string& relative, std::string* resolved);
 
-// Every byte outside RFC 3986's unreserved set, except "/", as %XX.
-std::string PercentEncodePath(const std::string& path);
+// mediaBaseUrl and the percent-encoded id (PercentEncodePath).
 std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId);
 
 bool IsValidUtf8(const std::string& text);

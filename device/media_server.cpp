@@ -39,6 +39,16 @@ int media_server::StartBeforeRegistration(const std::string& serverIp, int serve
   return 0;
 }
 
+int media_server::Start(const char* address, uint16_t port, DeviceInfo info) {
+  const int rc = upnp_device::Start(address, port, std::move(info));
+  if (rc == 0) engine_->SetServerName(friendlyName());
+  return rc;
+}
+
+std::string media_server::phonePageUrl() const {
+  return mediaBaseUrl_.empty() ? std::string() : mediaBaseUrl_.substr(0, mediaBaseUrl_.size() - strlen("media/"));
+}
+
 int media_server::Stop() {
   const int rc = upnp_device::Stop();
   engine_->Stop();

@@ -17,12 +17,16 @@ class media_server : public upnp_device {
   media_server(EventCallback callback, void* context);
   ~media_server() override;
 
+  // Base Start; the phone page takes the device's friendly name.
+  int Start(const char* address, uint16_t port, DeviceInfo info) override;
   // Base Stop, then the media engine: streams in flight end.
   int Stop() override;
   // "http://<address>:<engine port>/media/": where the items' res URLs point.
   const std::string& mediaBaseUrl() const { return mediaBaseUrl_; }
   // The media engine's port; 0 while it does not run.
   uint16_t mediaPort() const;
+  // "http://<address>:<engine port>/": the shared folder in a browser.
+  std::string phonePageUrl() const;
 
   // ConnectionManager (with the host's protocol list, code 15) and
   // ContentDirectory, plus MediaDownload when the host answers code 60.

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "device/media_object.h"
+#include "core/media_object.h"
 
 namespace tovaly {
 

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 
 #include <cerrno>
 #include <cstdarg>
@@ -17,12 +19,24 @@
 #include <cstring>
 
 #include "core/trace.h"
+#include "core/media_object.h"
 #include "streaming/http_request.h"
+#include "streaming/phone_page.h"
 
 namespace tovaly {
 namespace {
 
 const char kMediaPrefix[] = "/media/";
+const char kBrowsePrefix[] = "/browse/";
+const char kPlayPrefix[] = "/play/";
+
+// What a browser may do with anything served here: only what comes from
+// here, and never guess a type (a shared .html file stays inert text when
+// it is served as what its name says).
+void AddSafetyHeaders(MHD_Response* r) {
+  MHD_add_response_header(r, "Content-Security-Policy", "default-src 'self'; media-src 'self'; img-src 'self'");
+  MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+}
 
 MHD_Result Queue(MHD_Connection* c, unsigned status, MHD_Response* response) {
   if (!response) return MHD_NO;  // out of memory: the connection is closed
@@ -261,10 +275,15 @@ int MediaEngine::Answer(void* connection, const char* url, const char* method) {
     }
     return Queue(c, MHD_HTTP_SERVICE_UNAVAILABLE, r);
   }
-  if (!url || strncmp(url, kMediaPrefix, sizeof kMediaPrefix - 1) != 0) return QueueStatus(c, MHD_HTTP_NOT_FOUND);
+  if (!url) return QueueStatus(c, MHD_HTTP_NOT_FOUND);
+  if (strncmp(url, kMediaPrefix, sizeof kMediaPrefix - 1) != 0) return AnswerPage(c, url);
   std::string path;
   if (!DecodeRequestPath(url + sizeof kMediaPrefix - 1, &path)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
+  return AnswerMedia(c, path);
+}
 
+int MediaEngine::AnswerMedia(void* connection, const std::string& path) {
+  auto* c = static_cast<MHD_Connection*>(connection);
   FileOpenRequest open{path.c_str(), 0};
   if (!callback_ || !callback_(context_, kRequestFileOpen, &open) || open.fd < 0) {
     return QueueStatus(c, MHD_HTTP_NOT_FOUND);
@@ -314,6 +333,80 @@ int MediaEngine::Answer(void* connection, const char* url, const char* method) {
   MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, HttpDate(st.st_mtime).c_str());
   MHD_add_response_header(r, "contentFeatures.dlna.org", dlna.contentFeatures);
   MHD_add_response_header(r, "transferMode.dlna.org", dlna.transferMode);
+  AddSafetyHeaders(r);
+  return Queue(c, status, r);
+}
+
+void MediaEngine::SetServerName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  serverName_ = name;
+}
+
+std::string MediaEngine::ServerName() {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return serverName_.empty() ? "Shared folder" : serverName_;
+}
+
+int MediaEngine::AnswerPage(void* connection, const char* url) {
+  auto* c = static_cast<MHD_Connection*>(connection);
+  if (strcmp(url, "/style.css") == 0) {
+    MHD_Response* r = MHD_create_response_from_buffer(strlen(PhonePageStylesheet()),
+                                                      const_cast<char*>(PhonePageStylesheet()), MHD_RESPMEM_PERSISTENT);
+    if (r) {
+      MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/css; charset=utf-8");
+      MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "max-age=3600");
+      AddSafetyHeaders(r);
+    }
+    return Queue(c, MHD_HTTP_OK, r);
+  }
+  const std::string name = ServerName();
+  std::string html;
+  unsigned status = MHD_HTTP_OK;
+  std::string id;
+  const bool folder = strcmp(url, "/") == 0 || strncmp(url, kBrowsePrefix, sizeof kBrowsePrefix - 1) == 0;
+  const bool item = strncmp(url, kPlayPrefix, sizeof kPlayPrefix - 1) == 0;
+  if (folder && strcmp(url, "/") != 0) {
+    if (!DecodeRequestPath(url + sizeof kBrowsePrefix - 1, &id)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
+    while (!id.empty() && id.back() == '/') id.pop_back();
+  }
+  if (item && !DecodeRequestPath(url + sizeof kPlayPrefix - 1, &id)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
+  if (id.empty()) id = "0";
+
+  if (folder) {
+    FolderPage page;
+    page.serverName = name;
+    page.folderId = id;
+    const char* number = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page");
+    page.page = number ? std::max(1, std::min(atoi(number), INT32_MAX / kPhonePageSize)) : 1;
+    MediaObjectList list;
+    BrowseChildrenRequest ask{id.c_str(), (page.page - 1) * kPhonePageSize, kPhonePageSize, &list, kMediaPrefix};
+    page.total = callback_ ? callback_(context_, kRequestBrowseChildren, &ask) : -1;
+    if (page.total < 0) {
+      status = MHD_HTTP_NOT_FOUND;
+      html = RenderNotFoundPage(name);
+    } else {
+      page.entries = std::move(list.objects);
+      html = RenderFolderPage(page);
+    }
+  } else if (item) {
+    MediaObject object;
+    BrowseMetadataRequest ask{id.c_str(), &object, kMediaPrefix};
+    if (callback_ && callback_(context_, kRequestBrowseMetadata, &ask) && object.objectClass != kClassContainer) {
+      html = RenderItemPage(name, object);
+    } else {
+      status = MHD_HTTP_NOT_FOUND;
+      html = RenderNotFoundPage(name);
+    }
+  } else {
+    status = MHD_HTTP_NOT_FOUND;
+    html = RenderNotFoundPage(name);
+  }
+  MHD_Response* r = MHD_create_response_from_buffer(html.size(), html.data(), MHD_RESPMEM_MUST_COPY);
+  if (r) {
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html; charset=utf-8");
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+    AddSafetyHeaders(r);
+  }
   return Queue(c, status, r);
 }
 

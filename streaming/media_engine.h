@@ -12,7 +12,9 @@
 // accepts in series, so that streams that start together share a core);
 // the same thread cuts streams whose file shrank.
 //
-// Served: GET and HEAD of /media/<percent-encoded path>, with one byte range.
+// Served, to GET and HEAD: /media/<percent-encoded path> with one byte
+// range; the phone page: / (the shared folder), /browse/<path>/ (a folder),
+// /play/<path> (a file), /style.css.
 
 #include <sys/types.h>
 
@@ -60,6 +62,8 @@ class MediaEngine {
   void Stop();
 
   uint16_t port() const { return port_; }
+  // The name the phone page's titles carry.
+  void SetServerName(const std::string& name);
   // Connections open now.
   unsigned connections() const;
 
@@ -88,6 +92,9 @@ class MediaEngine {
     ino_t ino;
     uint64_t end;  // the file must be at least this long
   };
+  int AnswerMedia(void* connection, const std::string& path);
+  int AnswerPage(void* connection, const char* url);
+  std::string ServerName();
   void Watch(void* connection, int fd, uint64_t end);
   void CutShrunkStreams();
   void AcceptLoop();
@@ -106,6 +113,9 @@ class MediaEngine {
   // down while it is still that stream's.
   std::mutex streamsMutex_;
   std::unordered_map<void*, Stream> streams_;  // by connection
+
+  std::mutex nameMutex_;  // guards serverName_
+  std::string serverName_;
 };
 
 }  // namespace tovaly

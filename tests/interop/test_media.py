@@ -5,6 +5,7 @@ Usage: netns.sh run /usr/bin/python3 test_media.py PATH/TO/tovaly-cli
 """
 import email.utils
 import hashlib
+import html.parser
 import http.client
 import os
 import re
@@ -33,7 +34,8 @@ FILES = ['top.mp3', '.hidden.mp3', '.hiddendir/inside.mp3', 'Movies/2019/Deep/cl
          'Movies/ep 10.mkv', 'Movies/Ep 1.mkv', 'Music/silence.mp3', 'Music/tone.wav', 'Music/hash#tag.mp3',
          'Music/what?.mp3', 'Music/100%.mp3', 'Music/50%25 off.mp3', 'Music/rock&roll.mp3', 'Music/a+b.mp3',
          "Music/it's.mp3", 'Music/Кино.mp3', 'Music/🎵 song.mp3', 'Pictures/pic.png', 'Pictures/notes.txt',
-         'Pictures/.hidden.png', 'Pictures/data.bin', 'Sub/a.mp3', 'Sub?/q.txt', 'x#/h.txt']
+         'Pictures/.hidden.png', 'Pictures/data.bin', 'Sub/a.mp3', 'Sub?/q.txt', 'x#/h.txt',
+         'Music/<img src=x onerror=alert(1)>.mp3', 'Music/a"b\'&c.mp4'] + ['Big/%03d.txt' % i for i in range(401)]
 
 
 def content_for(rel):
@@ -269,7 +271,8 @@ def check_ranges(st):
 
 
 def check_methods(st):
-    """The media port answers GET and HEAD; other methods 405 with Allow, a malformed escape 400."""
+    """The media port answers GET and HEAD; other methods 405 with Allow, a malformed escape 400, what the UPnP
+    port serves 404."""
     port = st['srv'].info['media_port']
     for method in ('POST', 'PUT', 'DELETE', 'OPTIONS', 'PROPFIND'):
         status, hdrs, _ = peers.raw_http(port, method, b'/media/Sub/a.mp3', body=b'x' * (method == 'POST'))
@@ -278,9 +281,81 @@ def check_methods(st):
     for target in (b'/media/Sub/a%zz.mp3', b'/media/Sub/a.mp3%00', b'/media/Sub/a.mp3%'):
         status = peers.raw_http(port, 'GET', target)[0]
         check(status == 400, 'GET %r: HTTP %s, want 400' % (target, status))
-    for target in (b'/', b'/description.xml', b'/upnp/control/cds', b'/mediax/Sub/a.mp3'):
+    for target in (b'/description.xml', b'/upnp/control/cds', b'/mediax/Sub/a.mp3'):
         status = peers.raw_http(port, 'GET', target)[0]
         check(status == 404, 'GET %r on the media port: HTTP %s, want 404' % (target, status))
+
+
+class Entries(html.parser.HTMLParser):
+    """The (href, name) of every entry of a folder page, and its page navigation text."""
+
+    def __init__(self):
+        super().__init__()
+        self.entries, self.pages, self.href, self.name, self.in_name, self.in_pages = [], '', None, '', False, False
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == 'a' and self.href is None and not self.in_pages:
+            self.href = a.get('href')
+        if tag == 'span' and a.get('class') == 'name':
+            self.in_name = True
+        if tag == 'nav' and a.get('class') == 'pages':
+            self.in_pages = True
+
+    def handle_endtag(self, tag):
+        if tag == 'span' and self.in_name:
+            self.in_name = False
+            self.entries.append((self.href, self.name))
+        if tag == 'li' or tag == 'nav':
+            self.href, self.name, self.in_pages = None, '', False
+
+    def handle_data(self, data):
+        if self.in_name:
+            self.name += data
+        if self.in_pages:
+            self.pages += data
+
+
+def phone_get(st, target):
+    status, hdrs, body = peers.raw_http(st['srv'].info['media_port'], 'GET', target)
+    if status == 200:
+        check(hdrs.get('content-type') == 'text/html; charset=utf-8' and hdrs.get('x-content-type-options') ==
+              'nosniff' and hdrs.get('content-security-policy') ==
+              "default-src 'self'; media-src 'self'; img-src 'self'", 'GET %r: headers %s' % (target, hdrs))
+    return status, body.decode('utf-8')
+
+
+def check_phone(st, tree):
+    """Every folder on the phone page lists what Browse lists, in the same order, page after page."""
+    for oid, kids in tree.items():
+        base = '/' if oid == '0' else '/browse/%s/' % urllib.parse.quote(oid, safe='/')
+        got, page, pages = [], 1, 1
+        while page <= pages:
+            status, body = phone_get(st, base + ('?page=%d' % page if page > 1 else ''))
+            check(status == 200, 'GET %s page %d: HTTP %s' % (base, page, status))
+            parsed = Entries()
+            parsed.feed(body)
+            got += parsed.entries
+            m = re.search(r'Page (\d+) of (\d+)', parsed.pages)
+            pages = int(m.group(2)) if m else 1
+            page += 1
+        want = [(('/browse/%s/' if d else '/play/%s') % urllib.parse.quote(cid, safe='/'), cid.rsplit('/', 1)[-1])
+                for cid, d, _ in kids]
+        check(got == want, '%s on the phone page:\n  got  %s\n  want %s' % (base, got[:8], want[:8]))
+    check(len(tree['Big']) == 401, 'the large folder has %d entries' % len(tree['Big']))
+    for cid in ('Music/<img src=x onerror=alert(1)>.mp3', 'Music/a"b\'&c.mp4', 'Music/Кино.mp3', 'Sub?/q.txt'):
+        status, body = phone_get(st, '/play/' + urllib.parse.quote(cid, safe='/'))
+        src = re.search(r'class="button" href="([^"]+)"', body)
+        check(status == 200 and src and '<img src=x' not in body, '/play/ of %r: HTTP %s' % (cid, status))
+        got = peers.raw_http(st['srv'].info['media_port'], 'GET', html.unescape(src.group(1)))
+        with open(st['records'][cid]['path'], 'rb') as f:
+            check(got[0] == 200 and got[2] == f.read(), '%r from its page: HTTP %s' % (cid, got[0]))
+    for target in ('/browse/.hiddendir/', '/browse/Music/outdir/', '/browse/outside%20dir/', '/browse/../',
+                   '/browse/%2e%2e/', '/browse/Music/../../', '/play/Music/leak.txt', '/play/top.mp3',
+                   '/play/Music/peek.mp3', '/play/Music/bad%FF.mp3', '/browse/Music/year%20link/../../../',
+                   '/play/Movies', '/nothing', '/browse/nope/'):
+        status, body = phone_get(st, target)
+        check(status in (400, 404) and SECRET.decode()[:16] not in body, 'GET %s: HTTP %s' % (target, status))
 
 
 def check_metadata(st, tree):
@@ -373,6 +448,8 @@ def main(cli, tmp):
     group('raw and encoded path forms', check_raw_forms, st, runnable=browsed)
     group('byte ranges and HEAD (3 MiB and 5 GiB sparse)', check_ranges, st, runnable=browsed)
     group('other methods 405, malformed paths 400, nothing but /media/ on the media port', check_methods, st)
+    group('the phone page lists what Browse lists; hostile names are text; nothing hidden is reached',
+          check_phone, st, tree, runnable=browsed)
     group('BrowseMetadata: root, items; faults 701 and 402', check_metadata, st, tree, runnable=browsed)
     group('hostile paths and methods refused on both ports, no secret byte returned', check_hostile, st)
     group('alive afterwards; no file changed or created', check_after, st, tree, runnable=found)

@@ -30,6 +30,7 @@ struct MediaObject {
   uint32_t childCount = 0;
   bool restricted = true;
   ObjectClass objectClass = kClassOther;
+  int64_t size = -1;  // items of the local folder: bytes; -1 unknown (not part of DIDL-Lite)
 };
 
 struct MediaObjectList {

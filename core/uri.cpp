@@ -1,0 +1,23 @@
+#include "core/uri.h"
+
+#include <cctype>
+
+namespace tovaly {
+
+std::string PercentEncodePath(const std::string& path) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (unsigned char c : path) {
+    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace tovaly
