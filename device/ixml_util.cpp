@@ -33,22 +33,6 @@ IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const cha
   return element;
 }
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 bool ParseUi4(const char* text, uint32_t* value) {
   *value = 0;
   if (!text) return true;

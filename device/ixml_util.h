@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "core/text.h"
+
 namespace tovaly {
 
 struct IxmlDocumentFree {
@@ -34,8 +36,6 @@ const char* DescendantText(IXML_Node* node, const char* name);
 // Appends <name>text</name> to parent; text may be null (an empty element).
 IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const char* name, const char* text);
 
-// Escapes & < > " ' for text that libupnp inserts into XML unescaped.
-std::string XmlEscape(const std::string& text);
 
 // Decimal conversion as the C library's atoi does it (leading blanks, a sign,
 // stops at the first non-digit, no digits gives 0), without its overflow UB.

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/uri.h"
+#include "core/text.h"
 #include "device/media_types.h"
 
 namespace tovaly {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "core/media_object.h"
-#include "core/uri.h"
+#include "core/text.h"
 
 namespace tovaly {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/uri.h"
+#include "core/text.h"
 
 namespace tovaly {
 namespace {
@@ -23,7 +23,7 @@ bool OneOf(const std::string& mime, const char* const (&list)[N]) {
 std::string Head(const std::string& title) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>" + HtmlEscape(title) + "</title><link rel=\"stylesheet\" href=\"/style.css\"></head><body>\n";
+         "<title>" + XmlEscape(title) + "</title><link rel=\"stylesheet\" href=\"/style.css\"></head><body>\n";
 }
 
 std::string BrowseLink(const std::string& folderId) {
@@ -34,8 +34,8 @@ std::string BrowseLink(const std::string& folderId) {
 std::string Breadcrumb(const std::string& serverName, const std::string& id, bool lastIsLink) {
   std::string out = "<nav class=\"crumbs\">";
   const bool atRoot = id == "0";
-  out += atRoot && !lastIsLink ? "<span>" + HtmlEscape(serverName) + "</span>"
-                               : "<a href=\"/\">" + HtmlEscape(serverName) + "</a>";
+  out += atRoot && !lastIsLink ? "<span>" + XmlEscape(serverName) + "</span>"
+                               : "<a href=\"/\">" + XmlEscape(serverName) + "</a>";
   if (!atRoot) {
     size_t start = 0;
     while (start <= id.size()) {
@@ -44,9 +44,9 @@ std::string Breadcrumb(const std::string& serverName, const std::string& id, boo
       if (last) slash = id.size();
       const std::string name = id.substr(start, slash - start);
       out += " <span class=\"sep\">/</span> ";
-      out += last && !lastIsLink ? "<span>" + HtmlEscape(name) + "</span>"
-                                 : "<a href=\"" + HtmlEscape(BrowseLink(id.substr(0, slash))) + "\">" +
-                                       HtmlEscape(name) + "</a>";
+      out += last && !lastIsLink ? "<span>" + XmlEscape(name) + "</span>"
+                                 : "<a href=\"" + XmlEscape(BrowseLink(id.substr(0, slash))) + "\">" +
+                                       XmlEscape(name) + "</a>";
       start = slash + 1;
     }
   }
@@ -69,22 +69,6 @@ std::string NameOf(const std::string& id) {
 }
 
 }  // namespace
-
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string HumanSize(int64_t bytes) {
   if (bytes < 0) return std::string();
@@ -120,15 +104,15 @@ std::string RenderFolderPage(const FolderPage& f) {
   out += "<ul class=\"entries\">\n";
   for (const MediaObject& o : f.entries) {
     if (o.objectClass == kClassContainer) {
-      out += "<li class=\"folder\"><a href=\"" + HtmlEscape(BrowseLink(o.id)) + "\"><span class=\"name\">" +
-             HtmlEscape(o.title) + "</span></a></li>\n";
+      out += "<li class=\"folder\"><a href=\"" + XmlEscape(BrowseLink(o.id)) + "\"><span class=\"name\">" +
+             XmlEscape(o.title) + "</span></a></li>\n";
       continue;
     }
     std::string details = KindOf(o);
     if (o.size >= 0) details += " · " + HumanSize(o.size);
     if (o.date.size() >= 10) details += " · " + o.date.substr(0, 10);
-    out += "<li class=\"file " + std::string(KindOf(o)) + "\"><a href=\"/play/" + HtmlEscape(PercentEncodePath(o.id)) +
-           "\"><span class=\"name\">" + HtmlEscape(o.title) + "</span><span class=\"details\">" + HtmlEscape(details) +
+    out += "<li class=\"file " + std::string(KindOf(o)) + "\"><a href=\"/play/" + XmlEscape(PercentEncodePath(o.id)) +
+           "\"><span class=\"name\">" + XmlEscape(o.title) + "</span><span class=\"details\">" + XmlEscape(details) +
            "</span></a></li>\n";
   }
   out += "</ul>\n";
@@ -136,10 +120,10 @@ std::string RenderFolderPage(const FolderPage& f) {
   if (pages > 1) {
     const std::string self = BrowseLink(f.folderId);
     out += "<nav class=\"pages\">";
-    out += f.page > 1 ? "<a href=\"" + HtmlEscape(self) + "?page=" + std::to_string(f.page - 1) + "\">Previous</a>"
+    out += f.page > 1 ? "<a href=\"" + XmlEscape(self) + "?page=" + std::to_string(f.page - 1) + "\">Previous</a>"
                       : "<span></span>";
     out += "<span>Page " + std::to_string(f.page) + " of " + std::to_string(pages) + "</span>";
-    out += f.page < pages ? "<a href=\"" + HtmlEscape(self) + "?page=" + std::to_string(f.page + 1) + "\">Next</a>"
+    out += f.page < pages ? "<a href=\"" + XmlEscape(self) + "?page=" + std::to_string(f.page + 1) + "\">Next</a>"
                           : "<span></span>";
     out += "</nav>\n";
   }
@@ -149,20 +133,20 @@ std::string RenderFolderPage(const FolderPage& f) {
 std::string RenderItemPage(const std::string& serverName, const MediaObject& item) {
   std::string out = Head(item.title + " - " + serverName);
   out += Breadcrumb(serverName, item.id, true);
-  const std::string src = HtmlEscape("/media/" + PercentEncodePath(item.id));
+  const std::string src = XmlEscape("/media/" + PercentEncodePath(item.id));
   const std::string mime = MimeOf(item.protocolInfo);
-  out += "<main class=\"item\">\n<h1>" + HtmlEscape(item.title) + "</h1>\n";
+  out += "<main class=\"item\">\n<h1>" + XmlEscape(item.title) + "</h1>\n";
   if (item.objectClass == kClassVideo && OneOf(mime, kPlayableVideo)) {
     out += "<video controls autoplay playsinline preload=\"metadata\" src=\"" + src + "\"></video>\n";
   } else if (item.objectClass == kClassAudio && OneOf(mime, kPlayableAudio)) {
     out += "<audio controls autoplay preload=\"metadata\" src=\"" + src + "\"></audio>\n";
   } else if (item.objectClass == kClassImage) {
-    out += "<img alt=\"" + HtmlEscape(item.title) + "\" src=\"" + src + "\">\n";
+    out += "<img alt=\"" + XmlEscape(item.title) + "\" src=\"" + src + "\">\n";
   }
   std::string details = KindOf(item);
   if (item.size >= 0) details += " · " + HumanSize(item.size);
   if (item.date.size() >= 10) details += " · " + item.date.substr(0, 10);
-  out += "<p class=\"details\">" + HtmlEscape(details) + "</p>\n";
+  out += "<p class=\"details\">" + XmlEscape(details) + "</p>\n";
   out += "<p><a class=\"button\" href=\"" + src + "\">Open the file</a></p>\n";
   return out + "</main>\n</body></html>\n";
 }

@@ -31,7 +31,6 @@ std::string RenderNotFoundPage(const std::string& serverName);
 // The one stylesheet, served as /style.css.
 const char* PhonePageStylesheet();
 
-std::string HtmlEscape(const std::string& text);
 // 532 B, 1.4 kB, 12 MB, 1.4 GB (powers of 1000, one decimal below 10).
 std::string HumanSize(int64_t bytes);
 // The MIME type of an item's protocolInfo ("http-get:*:audio/mpeg:*").

@@ -1,4 +1,4 @@
-#include "core/uri.h"
+#include "core/text.h"
 
 #include <cctype>
 
@@ -15,6 +15,22 @@ std::string PercentEncodePath(const std::string& path) {
       out += '%';
       out += hex[c >> 4];
       out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: out += c;
     }
   }
   return out;
