@@ -21,11 +21,20 @@ IXML_Element* FirstDescendant(IXML_Element* e, const char* name) {
 
 }  // namespace
 
-bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements) {
+bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements, size_t maxRun) {
   if (!text) return false;
   size_t depth = 0, elements = 0;
+  const char* runStart = text;
   for (const char* p = text; *p; ++p) {
-    if (*p != '<') continue;
+    if (*p == '>') {
+      runStart = p + 1;
+      continue;
+    }
+    if (*p != '<') {
+      if (static_cast<size_t>(p - runStart) + 1 >= maxRun) return false;  // runs of maxRun and more
+      continue;
+    }
+    runStart = p + 1;
     const char next = p[1];
     if (next == '/') {
       if (depth) --depth;
@@ -38,6 +47,7 @@ bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements) {
     if (!close) return false;
     if (close[-1] != '/' && ++depth > maxDepth) return false;
     p = close;
+    runStart = close + 1;
   }
   return true;
 }

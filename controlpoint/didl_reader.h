@@ -37,7 +37,9 @@ std::vector<DidlEntry> ReadDidl(const char* text, bool* ok = nullptr);
 int64_t ParseDidlDuration(const char* text);
 
 // Whether an XML text stays within the limits the readers accept: depth,
-// number of elements.
-bool WithinXmlLimits(const char* text, size_t maxDepth = 32, size_t maxElements = 10000);
+// number of elements, and the longest run of text between two marks ("<" or
+// ">"): the XML parser grows a text by a few bytes at a time, so its cost
+// is the square of the longest text.
+bool WithinXmlLimits(const char* text, size_t maxDepth = 32, size_t maxElements = 10000, size_t maxRun = 64 * 1024);
 
 }  // namespace tovaly

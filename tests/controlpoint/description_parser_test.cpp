@@ -169,6 +169,10 @@ TEST(DescriptionParser, HostileDocuments) {
   std::string wide;
   for (size_t i = 0; i < kMaxElements; ++i) wide += "<x/>";
   EXPECT_FALSE(Parse(Device("MediaServer:1", "uuid:s", "", wide)).valid);
+  // A text the parser would grow a few bytes at a time: one byte short of
+  // the limit is read, the limit is not.
+  EXPECT_TRUE(Parse(Device("MediaServer:1", "uuid:s", "", "<x>" + std::string(64 * 1024 - 1, 't') + "</x>")).valid);
+  EXPECT_FALSE(Parse(Device("MediaServer:1", "uuid:s", "", "<x>" + std::string(64 * 1024, 't') + "</x>")).valid);
 }
 
 }  // namespace
