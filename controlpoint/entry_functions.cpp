@@ -29,9 +29,6 @@ bool Accepted(int result) { return result >= 0 || result == UPNP_E_BAD_RESPONSE;
 }  // namespace
 
 std::string RenderingMetadata(const StartRenderingRequest& request, const char* protocolInfo) {
-  IxmlDocument doc(ixmlDocument_createDocument());
-  if (!doc) return std::string();
-  IXML_Element* root = CreateDidlRoot(doc.get());
   MediaObject o;
   o.id = "any";
   o.title = request.title ? request.title : "";
@@ -40,15 +37,22 @@ std::string RenderingMetadata(const StartRenderingRequest& request, const char* 
   o.date = request.date ? request.date : "";
   o.objectClass = request.objectClass;
   o.restricted = false;
-  IXML_Element* item = CreateDidlObject(doc.get(), o);
-  if (!item) return std::string();
-  ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root), reinterpret_cast<IXML_Node*>(item));
-  IXML_Node* node = reinterpret_cast<IXML_Node*>(item);
-  AppendTextElement(doc.get(), node, "z:caching", std::to_string(request.caching).c_str());
-  if (request.oob) AppendTextElement(doc.get(), node, "z:oob", request.oob);
-  if (request.cacheuid) AppendTextElement(doc.get(), node, "z:cacheuid", request.cacheuid);
-  IxmlString text(ixmlDocumenttoString(doc.get()));
-  return text ? std::string(text.get()) : std::string();
+  std::string extra = "<z:caching>" + std::to_string(request.caching) + "</z:caching>";
+  if (request.oob) extra += "<z:oob>" + XmlEscape(XmlSafe(request.oob)) + "</z:oob>";
+  if (request.cacheuid) extra += "<z:cacheuid>" + XmlEscape(XmlSafe(request.cacheuid)) + "</z:cacheuid>";
+  std::string compact = kDidlOpen;
+  AppendDidlObject(o, &compact, extra);
+  compact += kDidlClose;
+  // Renderers have always been sent the document form: a declaration and a
+  // line after every tag but the one that opens a text. Escaped text holds
+  // no '<' or '>', so every "><" is a boundary between two tags.
+  std::string text = "<?xml version=\"1.0\"?>\r\n";
+  text.reserve(compact.size() * 2);
+  for (size_t i = 0; i < compact.size(); ++i) {
+    text += compact[i];
+    if (compact[i] == '>' && (i + 1 == compact.size() || compact[i + 1] == '<')) text += "\r\n";
+  }
+  return text;
 }
 
 int p_StartRendering(control_point_t* cp, const StartRenderingRequest* request, int* failure) {

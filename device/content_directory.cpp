@@ -61,16 +61,15 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
       !ParseUi4(ArgumentText(request, "RequestedCount"), &countArg)) {
     return InvalidArgs(errorText);
   }
-  // Past 2^31 - 1 a start finds nothing and a count asks for everything,
-  // exactly as the largest value the listing takes.
-  // At most kMaxObjectsPerBrowse objects an answer, whatever was asked:
-  // NumberReturned below TotalMatches tells the client to ask for the rest,
-  // and no request builds a document of a whole large folder.
+  // Past 2^31 - 1 a start finds nothing. At most kMaxObjectsPerBrowse
+  // objects an answer, whatever was asked: NumberReturned below TotalMatches
+  // tells the client to ask for the rest, and no request builds a document
+  // of a whole large folder.
   const int32_t start = static_cast<int32_t>(std::min<uint32_t>(startArg, INT32_MAX));
   const int32_t count =
       static_cast<int32_t>(countArg == 0 ? kMaxObjectsPerBrowse : std::min<uint32_t>(countArg, kMaxObjectsPerBrowse));
 
-  IxmlDocument doc;
+  std::string result;
   int32_t returned = 0, total = 0;
   if (strcmp(flag, "BrowseDirectChildren") == 0) {
     if (!device->callback() || !device->context()) return InvalidArgs(errorText);
@@ -78,32 +77,19 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
     BrowseChildrenRequest ask{objectId, start, count, &list, server->mediaBaseUrl().c_str()};
     total = device->callback()(device->context(), kRequestBrowseChildren, &ask);
     if (total < 0) return NoSuchObject(errorText);
-    doc.reset(ixmlDocument_createDocument());
-    if (!doc) return InvalidArgs(errorText);
-    IXML_Element* root = CreateDidlRoot(doc.get());
-    for (const MediaObject& o : list.objects) {
-      if (IXML_Element* e = CreateDidlObject(doc.get(), o)) {
-        ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root), reinterpret_cast<IXML_Node*>(e));
-        ++returned;
-      }
-    }
+    result = WriteDidl(list.objects);
+    returned = static_cast<int32_t>(list.objects.size());
   } else if (strcmp(flag, "BrowseMetadata") == 0) {
     if (!device->callback() || !device->context()) return InvalidArgs(errorText);
     MediaObject object;
     BrowseMetadataRequest ask{objectId, &object, server->mediaBaseUrl().c_str()};
     if (!device->callback()(device->context(), kRequestBrowseMetadata, &ask)) return NoSuchObject(errorText);
-    doc.reset(ixmlDocument_createDocument());
-    if (!doc) return InvalidArgs(errorText);
-    IXML_Element* root = CreateDidlRoot(doc.get());
-    if (IXML_Element* e = CreateDidlObject(doc.get(), object)) {
-      ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root), reinterpret_cast<IXML_Node*>(e));
-    }
+    result = WriteDidl({object});
     returned = total = 1;
   } else {
     return InvalidArgs(errorText);
   }
 
-  const std::string result = PrintDidl(doc.get());
   const std::string returnedText = std::to_string(returned), totalText = std::to_string(total);
   return AddActionOutputs(response, "Browse", kCdsType,
                           {{"Result", result.c_str()},

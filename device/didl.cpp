@@ -1,16 +1,56 @@
 #include "device/didl.h"
 
-#include "device/ixml_util.h"
+#include "core/text.h"
 #include "device/media_types.h"
 
 namespace tovaly {
 namespace {
 
-IXML_Node* AsNode(IXML_Element* e) { return reinterpret_cast<IXML_Node*>(e); }
+// Appends text escaped for XML, cleaned first when it holds anything unfit.
+void AppendText(std::string* out, const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x80) {
+      *out += XmlEscape(XmlSafe(text));
+      return;
+    }
+  }
+  for (char c : text) {
+    switch (c) {
+      case '&': *out += "&amp;"; break;
+      case '<': *out += "&lt;"; break;
+      case '>': *out += "&gt;"; break;
+      case '"': *out += "&quot;"; break;
+      case '\'': *out += "&apos;"; break;
+      default: *out += c;
+    }
+  }
+}
 
-// ixml escapes only & < > " ' when printing, and file names are arbitrary
-// bytes. Drop C0 controls other than tab/LF/CR and turn anything that is not
-// valid UTF-8 (or is U+FFFE/U+FFFF) into U+FFFD, so the output always parses.
+void Attribute(std::string* out, const char* name, const std::string& value) {
+  *out += ' ';
+  *out += name;
+  *out += "=\"";
+  AppendText(out, value);
+  *out += '"';
+}
+
+void Element(std::string* out, const char* name, const std::string& text) {
+  *out += '<';
+  *out += name;
+  *out += '>';
+  AppendText(out, text);
+  *out += "</";
+  *out += name;
+  *out += '>';
+}
+
+}  // namespace
+
+const char kDidlOpen[] =
+    "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+    "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" xmlns:z=\"urn:zarn-extension\">";
+const char kDidlClose[] = "</DIDL-Lite>";
+
 std::string XmlSafe(const std::string& s) {
   std::string out;
   out.reserve(s.size());
@@ -38,79 +78,52 @@ std::string XmlSafe(const std::string& s) {
   return out;
 }
 
-void SetAttribute(IXML_Element* e, const char* name, const std::string& value) {
-  ixmlElement_setAttribute(e, name, XmlSafe(value).c_str());
-}
-
-}  // namespace
-
-IXML_Element* CreateDidlRoot(IXML_Document* doc) {
-  IXML_Element* root = ixmlDocument_createElement(doc, "DIDL-Lite");
-  if (!root) return nullptr;
-  ixmlElement_setAttribute(root, "xmlns", "urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/");
-  ixmlElement_setAttribute(root, "xmlns:dc", "http://purl.org/dc/elements/1.1/");
-  ixmlElement_setAttribute(root, "xmlns:upnp", "urn:schemas-upnp-org:metadata-1-0/upnp/");
-  ixmlElement_setAttribute(root, "xmlns:z", "urn:zarn-extension");
-  ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(doc), AsNode(root));
-  return root;
-}
-
-IXML_Element* CreateDidlObject(IXML_Document* doc, const MediaObject& obj) {
+// The order of attributes and elements is what clients have always been
+// given: attributes as they were first set (a container's childCount before
+// its id), elements as appended.
+void AppendDidlObject(const MediaObject& obj, std::string* out, const std::string& extra) {
   const bool container = obj.objectClass == kClassContainer;
-  IXML_Element* e = ixmlDocument_createElement(doc, container ? "container" : "item");
-  if (!e) return nullptr;
-  auto add = [&](const char* name, const std::string& text) {
-    return AppendTextElement(doc, AsNode(e), name, XmlSafe(text).c_str());
-  };
+  *out += container ? "<container" : "<item";
+  if (container) Attribute(out, "childCount", std::to_string(obj.childCount));
+  Attribute(out, "id", obj.id);
+  Attribute(out, "restricted", obj.restricted ? "1" : "0");
+  Attribute(out, "searchable", "0");
+  if (!obj.parentID.empty()) Attribute(out, "parentID", obj.parentID);
+  *out += '>';
   if (!container) {
-    if (IXML_Element* res = add("res", obj.res))
-      SetAttribute(res, "protocolInfo",
-                   obj.protocolInfo.empty() ? "http-get:*:application/octet-stream:*" : obj.protocolInfo);
-    if (obj.objectClass == kClassAudio) add("upnp:album", obj.album.empty() ? "noname" : obj.album);
-    add("upnp:class", DidlClassName(obj.objectClass));
+    *out += "<res";
+    Attribute(out, "protocolInfo", obj.protocolInfo.empty() ? "http-get:*:application/octet-stream:*" : obj.protocolInfo);
+    *out += '>';
+    AppendText(out, obj.res);
+    *out += "</res>";
+    if (obj.objectClass == kClassAudio) Element(out, "upnp:album", obj.album.empty() ? "noname" : obj.album);
+    Element(out, "upnp:class", DidlClassName(obj.objectClass));
     if (!obj.date.empty()) {
       const size_t t = obj.date.find('T');
       if (t != std::string::npos) {
-        add("upnp:scheduledStartTime", obj.date);
-        add("dc:date", obj.date.substr(0, t));
+        Element(out, "upnp:scheduledStartTime", obj.date);
+        Element(out, "dc:date", obj.date.substr(0, t));
       } else {
-        add("dc:date", obj.date);
-        add("upnp:scheduledStartTime", obj.date + "T00:00:00");
+        Element(out, "dc:date", obj.date);
+        Element(out, "upnp:scheduledStartTime", obj.date + "T00:00:00");
       }
     }
   } else {
-    SetAttribute(e, "childCount", std::to_string(obj.childCount));
-    add("upnp:class", DidlClassName(kClassContainer));
+    Element(out, "upnp:class", DidlClassName(kClassContainer));
   }
-  SetAttribute(e, "id", obj.id);
-  SetAttribute(e, "restricted", obj.restricted ? "1" : "0");
-  SetAttribute(e, "searchable", "0");
-  if (!obj.parentID.empty()) SetAttribute(e, "parentID", obj.parentID);
-  add("dc:title", obj.title);
-  add("upnp:writeStatus", "NOT_WRITABLE");
-  return e;
+  Element(out, "dc:title", obj.title);
+  Element(out, "upnp:writeStatus", "NOT_WRITABLE");
+  *out += extra;
+  *out += container ? "</container>" : "</item>";
 }
 
-std::string PrintDidl(IXML_Document* doc) {
-  IXML_Node* root = doc ? ixmlNode_getFirstChild(reinterpret_cast<IXML_Node*>(doc)) : nullptr;
-  while (root && ixmlNode_getNodeType(root) != eELEMENT_NODE) root = ixmlNode_getNextSibling(root);
-  if (!root) return {};
-  IxmlString text(ixmlNodetoString(root));
-  if (!text) return {};
-  // ixmlNodetoString puts CRLF after every tag below the top element. Drop
-  // each CRLF that sits between '>' and '<' for a compact Result: escaped
-  // text never holds a raw '<' or '>', so only a text of exactly CRLF (which
-  // parsers discard as whitespace anyway) could be touched.
-  const std::string s(text.get());
+std::string WriteDidl(const std::vector<MediaObject>& objects) {
   std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i > 0 && s[i - 1] == '>' && s.compare(i + 1, 2, "\n<") == 0) {
-      ++i;
-      continue;
-    }
-    out += s[i];
-  }
+  // An item takes about 400 bytes plus its texts: one allocation for most pages.
+  out.reserve(sizeof kDidlOpen + sizeof kDidlClose + objects.size() * 640);
+  out += kDidlOpen;
+  for (const MediaObject& o : objects) AppendDidlObject(o, &out);
+  out += kDidlClose;
   return out;
 }
 

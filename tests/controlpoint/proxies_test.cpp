@@ -27,16 +27,13 @@ class Proxies : public ::testing::Test {
 
 // A DIDL page of audio items start..start+count-1, as our server writes it.
 std::string Page(int start, int count) {
-  IxmlDocument doc(ixmlDocument_createDocument());
-  IXML_Element* root = CreateDidlRoot(doc.get());
+  std::vector<MediaObject> page;
   for (int i = start; i < start + count; ++i) {
     const std::string id = "F/" + std::to_string(i);
-    const MediaObject o{id, "F", "t" + std::to_string(i), "http://192.0.2.9:1/media/" + id, "http-get:*:audio/mpeg:*",
-                        "", "", 0, true, kClassAudio};
-    ixmlNode_appendChild(reinterpret_cast<IXML_Node*>(root),
-                         reinterpret_cast<IXML_Node*>(CreateDidlObject(doc.get(), o)));
+    page.push_back({id, "F", "t" + std::to_string(i), "http://192.0.2.9:1/media/" + id, "http-get:*:audio/mpeg:*",
+                    "", "", 0, true, kClassAudio});
   }
-  return PrintDidl(doc.get());
+  return WriteDidl(page);
 }
 
 IXML_Document* BrowseResponse(const std::string& result, const char* returned, const char* total) {
