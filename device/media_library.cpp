@@ -168,14 +168,25 @@ std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::s
 std::string FormatDate(time_t t) {
   tm parts{};
   gmtime_r(&t, &parts);
-  char text[64];
-  snprintf(text, sizeof text, "%d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-           parts.tm_hour, parts.tm_min, parts.tm_sec);
+  // By hand: this runs for every item of every page.
+  char text[] = "0000-00-00T00:00:00";
+  auto put = [&](size_t at, int value, int digits) {
+    for (int d = digits - 1; d >= 0; --d, value /= 10) text[at + static_cast<size_t>(d)] = static_cast<char>('0' + value % 10);
+  };
+  const int year = parts.tm_year + 1900;
+  if (year < 0 || year > 9999) return std::string();
+  put(0, year, 4);
+  put(5, parts.tm_mon + 1, 2);
+  put(8, parts.tm_mday, 2);
+  put(11, parts.tm_hour, 2);
+  put(14, parts.tm_min, 2);
+  put(17, parts.tm_sec, 2);
   return text;
 }
 
+// st: the file's status, or null when it could not be read (no date, no size).
 void FillRecord(const std::string& id, const std::string& parentId, const std::string& name, bool isDir,
-                const std::string& fullPath, const std::string& mediaBaseUrl, MediaObject* o) {
+                const struct stat* st, const std::string& mediaBaseUrl, MediaObject* o) {
   o->id = id;
   o->parentID = parentId;
   o->title = name;
@@ -190,12 +201,13 @@ void FillRecord(const std::string& id, const std::string& parentId, const std::s
   o->objectClass = cls;
   o->protocolInfo = std::string("http-get:*:") + mime + ":*";
   o->res = ItemUrl(mediaBaseUrl, id);
-  struct stat st{};
-  if (stat(fullPath.c_str(), &st) == 0) {
-    o->date = FormatDate(st.st_mtime);
-    o->size = st.st_size;
+  if (st) {
+    o->date = FormatDate(st->st_mtime);
+    o->size = st->st_size;
   }
 }
+
+bool ResolveBelow(const std::string& root, const std::string& relative, std::string* resolved);
 
 // The folder an object id names ("0": the content folder), resolved.
 bool FolderOf(const std::string& root, const std::string& objectId, std::string* folder) {
@@ -203,7 +215,7 @@ bool FolderOf(const std::string& root, const std::string& objectId, std::string*
     *folder = root;
     return true;
   }
-  return ResolveInside(root, objectId, folder);
+  return ResolveBelow(root, objectId, folder);
 }
 
 }  // namespace
@@ -278,7 +290,10 @@ std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId
   return mediaBaseUrl + PercentEncodePath(objectId);
 }
 
-bool ResolveInside(const std::string& contentFolder, const std::string& relative, std::string* resolved) {
+namespace {
+
+// ResolveInside below a root that is already a real path.
+bool ResolveBelow(const std::string& root, const std::string& relative, std::string* resolved) {
   if (relative.empty() || relative.size() > PATH_MAX || !IsValidUtf8(relative) || !XmlSafe(relative)) return false;
   size_t start = 0;
   while (start <= relative.size()) {
@@ -288,8 +303,6 @@ bool ResolveInside(const std::string& contentFolder, const std::string& relative
     if (segment.empty() || segment[0] == '.') return false;
     start = slash + 1;
   }
-  const std::string root = RealPath(contentFolder);
-  if (root.empty()) return false;
   // Segment by segment, so that every link on the way is checked as the
   // listing checks it: inside, visible, and not leading back up.
   std::string current = root;
@@ -314,6 +327,13 @@ bool ResolveInside(const std::string& contentFolder, const std::string& relative
   return true;
 }
 
+}  // namespace
+
+bool ResolveInside(const std::string& contentFolder, const std::string& relative, std::string* resolved) {
+  const std::string root = RealPath(contentFolder);
+  return !root.empty() && ResolveBelow(root, relative, resolved);
+}
+
 int32_t ListFolder(const std::string& contentFolder, const std::string& objectId, int32_t start, int32_t count,
                    const std::string& mediaBaseUrl, MediaObjectList* list) {
   if (!list) return 0;
@@ -331,14 +351,20 @@ int32_t ListFolder(const std::string& contentFolder, const std::string& objectId
   const int64_t first = std::max<int64_t>(start, 0);
   const int64_t end = count > 0 ? std::min<int64_t>(static_cast<int64_t>(start) + count, static_cast<int64_t>(total))
                                 : static_cast<int64_t>(total);
+  // Items are looked up from the folder's descriptor: one name each, not
+  // the whole path again.
+  const int dfd = end > first ? open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (end > first) list->objects.reserve(list->objects.size() + static_cast<size_t>(end - first));
   for (int64_t pos = first; pos < end; ++pos) {
-    const size_t n = static_cast<size_t>(pos);
-    const Entry& e = listing->entries[n];
-    const std::string id = atRoot ? e.name : objectId + "/" + e.name;
+    const Entry& e = listing->entries[static_cast<size_t>(pos)];
+    struct stat st{};
+    const bool known = !e.isDir && dfd >= 0 && fstatat(dfd, e.name.c_str(), &st, 0) == 0;
     MediaObject o;
-    FillRecord(id, objectId, e.name, e.isDir, folder + "/" + e.name, mediaBaseUrl, &o);
+    FillRecord(atRoot ? e.name : objectId + "/" + e.name, objectId, e.name, e.isDir, known ? &st : nullptr,
+               mediaBaseUrl, &o);
     list->objects.push_back(std::move(o));
   }
+  if (dfd >= 0) close(dfd);
   return static_cast<int32_t>(std::min<size_t>(total, INT32_MAX));
 }
 
@@ -359,7 +385,7 @@ int32_t DescribeObject(const std::string& contentFolder, const std::string& obje
     return 1;
   }
   std::string path;
-  if (!ResolveInside(root, objectId, &path)) return 0;
+  if (!ResolveBelow(root, objectId, &path)) return 0;
   const size_t slash = objectId.rfind('/');
   const std::string parentId = slash == std::string::npos ? "0" : objectId.substr(0, slash);
   const std::string name = slash == std::string::npos ? objectId : objectId.substr(slash + 1);
@@ -369,7 +395,7 @@ int32_t DescribeObject(const std::string& contentFolder, const std::string& obje
   // Files directly in the content folder are not published.
   if ((!isDir && !S_ISREG(st.st_mode)) || (!isDir && parentId == "0")) return 0;
   *object = MediaObject();
-  FillRecord(objectId, parentId, name, isDir, path, mediaBaseUrl, object);
+  FillRecord(objectId, parentId, name, isDir, &st, mediaBaseUrl, object);
   return 1;
 }
 
