@@ -20,19 +20,23 @@ std::string PercentEncodePath(const std::string& path) {
   return out;
 }
 
+void AppendXmlEscaped(const std::string& text, std::string* out) {
+  for (char c : text) {
+    switch (c) {
+      case '&': *out += "&amp;"; break;
+      case '<': *out += "&lt;"; break;
+      case '>': *out += "&gt;"; break;
+      case '"': *out += "&quot;"; break;
+      case '\'': *out += "&apos;"; break;
+      default: *out += c;
+    }
+  }
+}
+
 std::string XmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
-    }
-  }
+  AppendXmlEscaped(text, &out);
   return out;
 }
 

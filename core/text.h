@@ -11,5 +11,7 @@ std::string PercentEncodePath(const std::string& path);
 
 // & < > " ' as entities: for XML and HTML text and attribute values alike.
 std::string XmlEscape(const std::string& text);
+// The same, appended to *out.
+void AppendXmlEscaped(const std::string& text, std::string* out);
 
 }  // namespace tovaly

@@ -10,20 +10,11 @@ namespace {
 void AppendText(std::string* out, const std::string& text) {
   for (unsigned char c : text) {
     if (c < 0x20 || c >= 0x80) {
-      *out += XmlEscape(XmlSafe(text));
+      AppendXmlEscaped(XmlSafe(text), out);
       return;
     }
   }
-  for (char c : text) {
-    switch (c) {
-      case '&': *out += "&amp;"; break;
-      case '<': *out += "&lt;"; break;
-      case '>': *out += "&gt;"; break;
-      case '"': *out += "&quot;"; break;
-      case '\'': *out += "&apos;"; break;
-      default: *out += c;
-    }
-  }
+  AppendXmlEscaped(text, out);
 }
 
 void Attribute(std::string* out, const char* name, const std::string& value) {
