@@ -5,36 +5,18 @@
 
 #include "app/cli_common.h"
 #include "core/event_callback.h"
-#include "core/trace.h"
-#include "device/file_serving.h"
 #include "device/host_answers.h"
-#include "device/media_library.h"
 
 namespace tovaly {
 
 int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
   return HostDispatch(code, [&]() -> int32_t {
     if (!args) return 0;
-    switch (code) {
-      // Answered with or without a context.
-      case kRequestContentFolder: return AnswerContentFolder(static_cast<TextRequest*>(args));
-      case kRequestDeviceUdn: return AnswerDeviceUdn(static_cast<TextRequest*>(args));
-      case kRequestProtocolList: return AnswerProtocolList(static_cast<ProtocolListRequest*>(args));
-      case kRequestFileOpen: return AnswerFileOpen(ContentFolder(), static_cast<FileOpenRequest*>(args));
-      case kEventDiagnostic: {
-        auto* d = static_cast<Diagnostic*>(args);
-        if (d->format && d->args) DebugTraceV(d->format, *d->args);
-        return 0;
-      }
-      default: break;
-    }
+    int32_t answer = 0;
+    if (AnswerMachineRequest(code, args, &answer)) return answer;
     auto* host = static_cast<ConsoleHost*>(context);
     if (!host) return 0;
     switch (code) {
-      case kRequestComputerName:
-      case kRequestRendererName: return AnswerComputerName(static_cast<TextRequest*>(args));
-      case kRequestBrowseChildren: return AnswerBrowseChildren(static_cast<BrowseChildrenRequest*>(args));
-      case kRequestBrowseMetadata: return AnswerBrowseMetadata(static_cast<BrowseMetadataRequest*>(args));
       case kEventServerAdded:
       case kEventRendererAdded: {
         auto* a = static_cast<DeviceAppeared*>(args);

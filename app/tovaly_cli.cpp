@@ -51,11 +51,12 @@ const char kUsage[] =
     "  -h, --help     show this help; 'tovaly-cli COMMAND --help' for a command\n";
 
 const char kServeUsage[] =
-    "Usage: tovaly-cli [--config FILE] serve [--address IP] [--port PORT]\n"
+    "Usage: tovaly-cli [--config FILE] serve [FOLDER] [--address IP] [--port PORT]\n"
     "\n"
-    "Publish the shared folder (setting content_path; by default the folder of the\n"
-    "program) as a UPnP MediaServer, print its name, UDN, address and description\n"
-    "URL, and run until Ctrl-C or SIGTERM, then say goodbye to the network.\n"
+    "Publish FOLDER for this run, or else the shared folder of the settings\n"
+    "(content_path; by default the user's videos folder), as a UPnP MediaServer,\n"
+    "print its name, UDN, address and description URL, and run until Ctrl-C or\n"
+    "SIGTERM, then say goodbye to the network.\n"
     "Meanwhile print a line whenever a media server or renderer appears (+) on\n"
     "the network or leaves it (-).\n"
     "\n"
@@ -100,13 +101,15 @@ bool ConfigReadable(std::string* why) {
 }
 
 int Serve(const std::vector<std::string>& args) {
-  std::string address;
+  std::string address, folder;
   long port = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help") {
       fputs(kServeUsage, stdout);
       return 0;
+    } else if (!a.empty() && a[0] != '-' && folder.empty()) {
+      folder = a;
     } else if (a == "--address" && i + 1 < args.size()) {
       address = args[++i];
       in_addr probe{};
@@ -122,6 +125,15 @@ int Serve(const std::vector<std::string>& args) {
 
   std::string why;
   if (!ConfigReadable(&why)) return Fail(why);
+  if (!folder.empty()) {
+    if (folder[0] != '/') {
+      char cwd[4096];
+      if (getcwd(cwd, sizeof cwd)) folder = std::string(cwd) + "/" + folder;
+    }
+    const std::string problem = tovaly::ContentFolderProblem(folder, false);
+    if (!problem.empty()) return Fail(problem);
+    tovaly::SetContentFolderOverride(folder);  // this run only; the settings stay as they are
+  }
 
   // Signals are taken by sigwait below; block them before any thread starts
   // so that no stack thread receives them.

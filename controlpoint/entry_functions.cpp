@@ -2,6 +2,9 @@
 
 #include <upnp.h>
 
+#include <cerrno>
+#include <cstdlib>
+
 #include "core/clock.h"
 #include "core/trace.h"
 #include "device/didl.h"
@@ -175,6 +178,37 @@ int p_DescribeObject(control_point_t* cp, const char* serverUdn, const char* obj
 int p_RendererInstance(control_point_t* cp, const char* udn) {
   auto r = Renderer(cp, udn);
   return r ? r->avTransportId() : -1;
+}
+
+RefPtr<upnp_device_control> p_FindStorageDevice(control_point_t* cp, const char* udn) {
+  if (!cp || !udn) return nullptr;
+  for (DeviceRegistry* registry : {&cp->renderers(), &cp->servers()}) {
+    if (auto p = registry->Find(udn)) {
+      const std::string* url = p->GetControlURL(kServiceMediaDownload);
+      return url && !url->empty() ? p : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+int p_GetStorageInfo(control_point_t* cp, const char* udn, uint64_t* totalSpace, uint64_t* freeSpace) {
+  *totalSpace = *freeSpace = 0;
+  auto device = p_FindStorageDevice(cp, udn);
+  if (!device) return -1;
+  int error = 0;
+  IxmlDocument answer(device->SendAction(kServiceMediaDownload, "GetStorageInfo", {}, &error));
+  if (!answer) return error ? error : UPNP_E_BAD_RESPONSE;
+  auto number = [&](const char* name) -> uint64_t {
+    const char* text = FirstElementText(answer.get(), name);
+    if (!text || *text < '0' || *text > '9') return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = strtoull(text, &end, 10);
+    return errno || *end ? 0 : v;
+  };
+  *totalSpace = number("TotalSpace");
+  *freeSpace = number("FreeSpace");
+  return 0;
 }
 
 }  // namespace tovaly

@@ -50,6 +50,14 @@ int p_Browse(control_point_t* cp, const char* serverUdn, const char* objectId, i
 // code (-100 for an unknown server).
 int p_DescribeObject(control_point_t* cp, const char* serverUdn, const char* objectId, DidlEntry* out);
 
+// A device (renderers looked up first, then servers) that offers the
+// MediaDownload service, or null.
+RefPtr<upnp_device_control> p_FindStorageDevice(control_point_t* cp, const char* udn);
+// GetStorageInfo of that device's MediaDownload service: 0 with both sizes
+// (a missing one counts as 0), -1 when there is no such device, otherwise the
+// action's error code.
+int p_GetStorageInfo(control_point_t* cp, const char* udn, uint64_t* totalSpace, uint64_t* freeSpace);
+
 // The renderer's AVTransport instance of the current playback (-1 unknown).
 int p_RendererInstance(control_point_t* cp, const char* udn);
 

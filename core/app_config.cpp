@@ -91,10 +91,14 @@ std::string AppConfig::ExecutableDir() {
   return exe.substr(0, exe.rfind('/') + 1);
 }
 
+bool AppConfig::Installed() {
+  return access((ExecutableDir() + "../share/applications/tovaly.desktop").c_str(), F_OK) == 0;
+}
+
 std::string AppConfig::DefaultPath() {
   if (const char* env = getenv("TOVALY_CONFIG"); env && *env) return env;
   const std::string dir = ExecutableDir();
-  if (access(dir.c_str(), W_OK) == 0) return dir + "config.ini";
+  if (!Installed() && access(dir.c_str(), W_OK) == 0) return dir + "config.ini";
   std::string base;
   if (const char* xdg = getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
     base = xdg;

@@ -26,11 +26,15 @@ class AppConfig : public Singleton<AppConfig> {
   const std::string& path() const { return path_; }
 
   // $TOVALY_CONFIG when set; else config.ini beside the executable when that
-  // folder is writable; else $XDG_CONFIG_HOME/tovaly/config.ini
+  // folder is writable and the program is not installed; else $XDG_CONFIG_HOME/tovaly/config.ini
   // (~/.config/tovaly/config.ini).
   static std::string DefaultPath();
   // The folder of the running executable, with a trailing "/".
   static std::string ExecutableDir();
+  // True when the program runs from an installation (its menu entry lies in
+  // PREFIX/share/applications beside PREFIX/bin): its settings then belong
+  // in the user's folder, even when root could write beside the program.
+  static bool Installed();
 
   static constexpr size_t kMaxValue = 259;
 

@@ -1,11 +1,19 @@
 #include "device/host_answers.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
 
 #include "core/app_config.h"
+#include "core/trace.h"
 #include "core/uuid.h"
+#include "device/file_serving.h"
 #include "device/media_library.h"
 
 namespace tovaly {
@@ -88,12 +96,76 @@ int32_t AnswerComputerName(TextRequest* request) {
   return CopyOut(name, request);
 }
 
+namespace {
+std::mutex overrideLock;
+std::string folderOverride;  // guarded by overrideLock
+}  // namespace
+
+void SetContentFolderOverride(const std::string& folder) {
+  std::lock_guard<std::mutex> lk(overrideLock);
+  folderOverride = folder;
+}
+
+std::string ContentFolderProblem(const std::string& path, bool toBeStored) {
+  using util::AppConfig;
+  if (path.empty()) return "No content folder is given.";
+  const std::string quoted = "The path \"" + path + "\"";
+  if (path[0] != '/') return quoted + " is not absolute; give the full path starting with \"/\".";
+  if (toBeStored && path.size() > AppConfig::kMaxValue) {
+    return quoted + " is " + std::to_string(path.size()) + " bytes long; the settings file keeps at most " +
+           std::to_string(AppConfig::kMaxValue) + ".";
+  }
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) return quoted + " contains a line break or another control character.";
+  }
+  // The settings file drops blanks around a value, so it would name another folder.
+  if (toBeStored && path.back() == ' ') return quoted + " ends with a blank the settings file cannot keep.";
+
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return quoted + " does not exist.";
+    return quoted + " cannot be reached: " + std::strerror(errno) + ".";
+  }
+  if (!S_ISDIR(st.st_mode)) return quoted + " is not a folder.";
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return quoted + " cannot be opened: " + std::strerror(errno) + ".";
+  closedir(dir);
+  return "";
+}
+
+std::string DefaultContentFolder() {
+  const char* homeEnv = getenv("HOME");
+  const std::string home = homeEnv && *homeEnv == '/' ? homeEnv : "/root";
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  const std::string dirsFile = (xdg && *xdg == '/' ? std::string(xdg) : home + "/.config") + "/user-dirs.dirs";
+  std::ifstream in(dirsFile);
+  std::string line;
+  const std::string key = "XDG_VIDEOS_DIR=\"";
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) != 0 || line.size() < key.size() + 1 || line.back() != '"') continue;
+    std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+    if (value.compare(0, 5, "$HOME") == 0) value = home + value.substr(5);
+    // xdg-user-dir answers $HOME for a folder set to the home itself or to
+    // nothing usable; the whole home is more than a person means to share.
+    if (value.empty() || value[0] != '/' || value == home || value == home + "/") break;
+    return value;
+  }
+  return home + "/Videos";
+}
+
 std::string ContentFolder() {
-  auto& config = util::AppConfig::Instance();
-  std::string folder = config.Get("content_path");
+  std::string folder;
+  {
+    std::lock_guard<std::mutex> lk(overrideLock);
+    folder = folderOverride;
+  }
   if (folder.empty()) {
-    folder = util::AppConfig::ExecutableDir();
-    config.Set("content_path", folder);
+    auto& config = util::AppConfig::Instance();
+    folder = config.Get("content_path");
+    if (folder.empty()) {
+      folder = DefaultContentFolder();
+      config.Set("content_path", folder);
+    }
   }
   if (folder.back() != '/') folder += '/';
   return folder;
@@ -129,6 +201,28 @@ int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request) {
   AnswerComputerName(&nameRequest);
   return DescribeObject(ContentFolder(), request->objectId, request->mediaBaseUrl ? request->mediaBaseUrl : "", name,
                         request->object);
+}
+
+bool AnswerMachineRequest(int32_t code, void* args, int32_t* result) {
+  *result = 0;
+  switch (code) {
+    case kRequestComputerName:
+    case kRequestRendererName: *result = AnswerComputerName(static_cast<TextRequest*>(args)); return true;
+    case kRequestContentFolder: *result = AnswerContentFolder(static_cast<TextRequest*>(args)); return true;
+    case kRequestDeviceUdn: *result = AnswerDeviceUdn(static_cast<TextRequest*>(args)); return true;
+    case kRequestProtocolList: *result = AnswerProtocolList(static_cast<ProtocolListRequest*>(args)); return true;
+    case kRequestBrowseChildren: *result = AnswerBrowseChildren(static_cast<BrowseChildrenRequest*>(args)); return true;
+    case kRequestBrowseMetadata: *result = AnswerBrowseMetadata(static_cast<BrowseMetadataRequest*>(args)); return true;
+    case kRequestFileOpen:
+      *result = AnswerFileOpen(ContentFolder(), static_cast<FileOpenRequest*>(args));
+      return true;
+    case kEventDiagnostic: {
+      auto* d = static_cast<Diagnostic*>(args);
+      if (d && d->format && d->args) DebugTraceV(d->format, *d->args);
+      return true;
+    }
+    default: return false;
+  }
 }
 
 }  // namespace tovaly
