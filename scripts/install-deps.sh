@@ -6,8 +6,12 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake pkg-config
-  libupnp-dev libmicrohttpd-dev
+  libupnp-dev libmicrohttpd-dev libqrencode-dev
+  qt6-base-dev qt6-tools-dev qt6-l10n-tools libgl-dev
   libgtest-dev libgmock-dev
+  # tests of the desktop program: a display, a notification area, QR reading,
+  # and the check of the menu entry
+  xvfb xauth trayer zbar-tools desktop-file-utils
   # tests: private networks and independent UPnP peers (run only inside
   # network namespaces the tests make)
   iproute2 procps curl python3 python3-gi
