@@ -8,6 +8,7 @@ $TOVALY_SHOTS set, its screenshots are copied into that folder.
 """
 import fcntl
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -80,6 +81,38 @@ def window_end_to_end(env, work, peer_udn):
             shutil.copy(os.path.join(shots, name), os.environ['TOVALY_SHOTS'])
 
 
+def installed(tovaly, work):
+    """cmake --install into a folder of our own: the files a desktop needs, valid menu entries, and an installed
+    program that keeps its settings in ~/.config/tovaly and shares ~/Videos until told otherwise."""
+    build = os.path.dirname(os.path.dirname(tovaly))
+    prefix = os.path.join(work, 'prefix')
+    rc, out, err = peers.run(['cmake', '--install', build, '--prefix', prefix])
+    check(rc == 0, 'cmake --install failed: %s%s' % (out, err))
+    for rel in ('bin/tovaly', 'bin/tovaly-cli', 'share/applications/tovaly.desktop', 'share/tovaly/tovaly-autostart.desktop',
+                'share/icons/hicolor/scalable/apps/tovaly.svg', 'share/icons/hicolor/48x48/apps/tovaly.png',
+                'share/icons/hicolor/256x256/apps/tovaly.png'):
+        check(os.path.isfile(os.path.join(prefix, rel)), '%s was not installed' % rel)
+    entries = [os.path.join(prefix, 'share/applications/tovaly.desktop'),
+               os.path.join(prefix, 'share/tovaly/tovaly-autostart.desktop')]
+    rc, out, err = peers.run(['desktop-file-validate'] + entries)
+    check(rc == 0 and 'error' not in (out + err), 'desktop-file-validate: %s%s' % (out, err))
+    with open(entries[0]) as f:
+        check('\nExec=tovaly --show\n' in f.read(), 'the menu entry does not start the program with its window')
+    home = os.path.join(work, 'installed-home')
+    os.makedirs(os.path.join(home, 'Videos', 'Holidays'))
+    env = dict(os.environ, HOME=home)
+    env.pop('TOVALY_CONFIG', None)
+    env.pop('XDG_CONFIG_HOME', None)
+    p = Proc('installed-serve', [os.path.join(prefix, 'bin/tovaly-cli'), 'serve'], env=env)
+    check(p.wait_for(r'^Press Ctrl-C'), 'the installed program did not serve:\n' + p.tail())
+    settings = os.path.join(home, '.config', 'tovaly', 'config.ini')
+    check(p.find(r'Settings:\s+' + re.escape(settings) + '$'), 'settings not in ~/.config/tovaly:\n' + p.tail())
+    check(p.find(r'Sharing:\s+' + re.escape(os.path.join(home, 'Videos')) + '/$'), 'not sharing ~/Videos:\n' + p.tail())
+    check(p.stop() == 0, 'serve did not stop cleanly')
+    with open(settings) as f:
+        check('content_path=%s/Videos' % home in f.read(), 'the default folder was not kept in the settings')
+
+
 def body(tovaly, work):
     check(E2E and os.access(E2E, os.X_OK), 'TOVALY_DESKTOP_E2E does not name the end-to-end program')
     env = display(work)
@@ -93,6 +126,7 @@ def body(tovaly, work):
     peers.gmediarender(RENDERER_UUID, RENDERER_NAME)
     group('single instance: the newest copy takes over; a copy holding the lock alone makes it give up',
           single_instance, tovaly, env, work)
+    group('installed: files, menu entries, settings in ~/.config/tovaly, ~/Videos shared', installed, tovaly, work)
     group('window: our server, minidlna and gmediarender listed; double-click plays; QR code read back',
           window_end_to_end, env, work, peer.info['udn'])
 
