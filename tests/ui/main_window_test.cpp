@@ -255,6 +255,9 @@ class MainWindowTest : public QObject {
   }
 
   void iconMenuByOptionAndLanguage() {
+    // No notification area here: the window shows itself, with or without the option.
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    QVERIFY(window->isVisible());
     QCOMPARE(MenuTexts(window->TrayMenu()), (QStringList{"Reset", "Setting", "Quit"}));
     COrlinDlg shown(engines, true);
     shown.Initialise();
