@@ -11,6 +11,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <deque>
+#include <mutex>
+
 #include "core/app_config.h"
 #include "device/host_answers.h"
 #include "ui/gui_thread.h"
@@ -109,8 +112,8 @@ COrlinDlg::COrlinDlg(std::shared_ptr<HostEngines> engines, bool showOption, QWid
   });
 
   // The media server comes up with the window, before it is shown.
-  links_.push_back(std::make_unique<Link>(Link{this, generation_}));
-  const std::string failure = engines_->StartServer(&COrlinDlg::Callback, links_.back().get());
+  link_ = NewLink();
+  const std::string failure = engines_->StartServer(&COrlinDlg::Callback, const_cast<Link*>(link_));
   if (!failure.empty()) qWarning("tovaly: %s; going on without it", failure.c_str());
 }
 
@@ -118,6 +121,14 @@ COrlinDlg::~COrlinDlg() {
   ++generation_;
   delete player_.data();  // gives back its hold on the control point
   engines_->Stop();
+}
+
+const COrlinDlg::Link* COrlinDlg::NewLink() {
+  static std::mutex lock;
+  static std::deque<Link> links;  // never shrinks: one per engine start
+  std::lock_guard<std::mutex> lk(lock);
+  links.push_back(Link{this, generation_});
+  return &links.back();
 }
 
 void COrlinDlg::Initialise() {
@@ -133,7 +144,7 @@ void COrlinDlg::Initialise() {
   // Without a notification area the window is the only way in.
   if (showOption_ || !tray_) show();
 
-  const std::string failure = engines_->StartControlPoint(&COrlinDlg::Callback, links_.back().get());
+  const std::string failure = engines_->StartControlPoint(&COrlinDlg::Callback, const_cast<Link*>(link_));
   if (failure.empty()) {
     SearchStarted();
   } else {
@@ -361,9 +372,9 @@ void COrlinDlg::Reset() {
   busy_ = 0;
   BeginBusy();
   resetButton_->setEnabled(false);
-  links_.push_back(std::make_unique<Link>(Link{this, generation_}));
+  link_ = NewLink();
   // Stopping waits for the engines' threads: off the GUI thread.
-  OnWorker([engines = engines_, link = links_.back().get(), self = QPointer<COrlinDlg>(this)] {
+  OnWorker([engines = engines_, link = const_cast<Link*>(link_), self = QPointer<COrlinDlg>(this)] {
     engines->Stop();
     const std::string serverFailure = engines->StartServer(&COrlinDlg::Callback, link);
     const std::string cpFailure = engines->StartControlPoint(&COrlinDlg::Callback, link);

@@ -80,7 +80,10 @@ class COrlinDlg : public QDialog {
     NodeRecord record;
   };
 
-  void StartEngines();
+  // A context for the engines of a new generation. Links live as long as the
+  // process: a callback that began before a Stop may still read one after
+  // the window is gone (it then finds the window null).
+  const Link* NewLink();
   void OnServerAdded(const QString& name, const std::string& udn);
   void OnRendererAdded(const QString& name, const std::string& udn);
   void OnRendererRemoved(const std::string& udn);
@@ -96,7 +99,7 @@ class COrlinDlg : public QDialog {
   std::shared_ptr<HostEngines> engines_;
   const bool showOption_;
   int generation_ = 0;  // notifications of an earlier generation are dropped
-  std::vector<std::unique_ptr<Link>> links_;
+  const Link* link_ = nullptr;  // the one the running engines were given
   QTreeWidget* serverTree_;
   QTreeWidget* rendererTree_;
   std::unique_ptr<DeviceTrees> trees_;

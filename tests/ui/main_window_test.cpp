@@ -150,7 +150,10 @@ class MainWindowTest : public QObject {
     window = std::make_unique<COrlinDlg>(engines, false);
     window->Initialise();
   }
-  void cleanup() { window.reset(); }
+  void cleanup() {
+    window.reset();
+    QThreadPool::globalInstance()->waitForDone();  // the scripted engines' workers
+  }
 
   void treesFollowDevices() {
     Appear(*engines, kEventServerAdded, "b server", "uuid:b");
