@@ -2,9 +2,11 @@
 
 #include <ixml.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "device/ixml_util.h"
+#include "device/media_library.h"
 #include "device/media_types.h"
 
 namespace tovaly {
@@ -25,7 +27,8 @@ bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements, size
   if (!text) return false;
   size_t depth = 0, elements = 0;
   const char* runStart = text;
-  for (const char* p = text; *p; ++p) {
+  const char* p = text;
+  for (; *p; ++p) {
     if (*p == '>') {
       runStart = p + 1;
       continue;
@@ -49,7 +52,13 @@ bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements, size
     p = close;
     runStart = close + 1;
   }
-  return true;
+  // The parser reads past the end of its copy of the text when a multi-byte
+  // character is cut short (it trusts the first byte) or a character
+  // reference runs into the end. It refuses such a text anyway: text that is
+  // not UTF-8, or that does not end with a tag, never reaches it.
+  const char* end = p;
+  while (end > text && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
+  return end > text && end[-1] == '>' && IsValidUtf8(std::string(text, static_cast<size_t>(p - text)));
 }
 
 int64_t ParseDidlDuration(const char* text) {
@@ -68,7 +77,10 @@ int64_t ParseDidlDuration(const char* text) {
       ++p;
     }
   }
-  int64_t micros = ((fields[0] * 60 + fields[1]) * 60 + fields[2]) * 1000000;
+  // Twelve digits of hours fit in seconds but not in microseconds.
+  const int64_t seconds = (fields[0] * 60 + fields[1]) * 60 + fields[2];
+  if (seconds >= INT64_MAX / 1000000) return -1;
+  int64_t micros = seconds * 1000000;
   if (*p == '.') {
     ++p;
     int64_t scale = 100000;

@@ -39,7 +39,9 @@ int64_t ParseDidlDuration(const char* text);
 // Whether an XML text stays within the limits the readers accept: depth,
 // number of elements, and the longest run of text between two marks ("<" or
 // ">"): the XML parser grows a text by a few bytes at a time, so its cost
-// is the square of the longest text.
+// is the square of the longest text. The text must also be UTF-8 and end
+// with a tag (blanks after it aside), as the parser would demand, since on
+// such broken text it reads past the end.
 bool WithinXmlLimits(const char* text, size_t maxDepth = 32, size_t maxElements = 10000, size_t maxRun = 64 * 1024);
 
 }  // namespace tovaly

@@ -27,8 +27,6 @@ namespace tovaly {
 namespace {
 
 const char kMediaPrefix[] = "/media/";
-const char kBrowsePrefix[] = "/browse/";
-const char kPlayPrefix[] = "/play/";
 
 // What a browser may do with anything served here: only what comes from
 // here, and never guess a type (a shared .html file stays inert text when
@@ -362,22 +360,15 @@ int MediaEngine::AnswerPage(void* connection, const char* url) {
   const std::string name = ServerName();
   std::string html;
   unsigned status = MHD_HTTP_OK;
-  std::string id;
-  const bool folder = strcmp(url, "/") == 0 || strncmp(url, kBrowsePrefix, sizeof kBrowsePrefix - 1) == 0;
-  const bool item = strncmp(url, kPlayPrefix, sizeof kPlayPrefix - 1) == 0;
-  if (folder && strcmp(url, "/") != 0) {
-    if (!DecodeRequestPath(url + sizeof kBrowsePrefix - 1, &id)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
-    while (!id.empty() && id.back() == '/') id.pop_back();
-  }
-  if (item && !DecodeRequestPath(url + sizeof kPlayPrefix - 1, &id)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
-  if (id.empty()) id = "0";
+  const PhoneRoute route = ParsePhoneRoute(url);
+  const std::string& id = route.id;
+  if (route.kind == PhoneRoute::kBadRequest) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
 
-  if (folder) {
+  if (route.kind == PhoneRoute::kFolder) {
     FolderPage page;
     page.serverName = name;
     page.folderId = id;
-    const char* number = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page");
-    page.page = number ? std::max(1, std::min(atoi(number), INT32_MAX / kPhonePageSize)) : 1;
+    page.page = PhonePageNumber(MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page"));
     MediaObjectList list;
     BrowseChildrenRequest ask{id.c_str(), (page.page - 1) * kPhonePageSize, kPhonePageSize, &list, kMediaPrefix};
     page.total = callback_ ? callback_(context_, kRequestBrowseChildren, &ask) : -1;
@@ -388,7 +379,7 @@ int MediaEngine::AnswerPage(void* connection, const char* url) {
       page.entries = std::move(list.objects);
       html = RenderFolderPage(page);
     }
-  } else if (item) {
+  } else if (route.kind == PhoneRoute::kItem) {
     MediaObject object;
     BrowseMetadataRequest ask{id.c_str(), &object, kMediaPrefix};
     if (callback_ && callback_(context_, kRequestBrowseMetadata, &ask) && object.objectClass != kClassContainer) {

@@ -1,9 +1,13 @@
 #include "streaming/phone_page.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/text.h"
+#include "streaming/http_request.h"
 
 namespace tovaly {
 namespace {
@@ -70,6 +74,34 @@ std::string NameOf(const std::string& id) {
 
 }  // namespace
 
+PhoneRoute ParsePhoneRoute(const char* url) {
+  static const char kBrowsePrefix[] = "/browse/";
+  static const char kPlayPrefix[] = "/play/";
+  PhoneRoute route;
+  if (!url) return route;
+  const bool root = strcmp(url, "/") == 0;
+  if (root || strncmp(url, kBrowsePrefix, sizeof kBrowsePrefix - 1) == 0) {
+    route.kind = PhoneRoute::kFolder;
+    if (!root) {
+      if (!DecodeRequestPath(url + sizeof kBrowsePrefix - 1, &route.id)) route.kind = PhoneRoute::kBadRequest;
+      while (!route.id.empty() && route.id.back() == '/') route.id.pop_back();
+    }
+  } else if (strncmp(url, kPlayPrefix, sizeof kPlayPrefix - 1) == 0) {
+    route.kind = DecodeRequestPath(url + sizeof kPlayPrefix - 1, &route.id) ? PhoneRoute::kItem
+                                                                            : PhoneRoute::kBadRequest;
+  }
+  if (route.kind == PhoneRoute::kBadRequest || route.kind == PhoneRoute::kNotFound) {
+    route.id.clear();
+  } else if (route.id.empty()) {
+    route.id = "0";
+  }
+  return route;
+}
+
+int32_t PhonePageNumber(const char* text) {
+  return text ? std::max(1, std::min(atoi(text), INT32_MAX / kPhonePageSize)) : 1;
+}
+
 std::string HumanSize(int64_t bytes) {
   if (bytes < 0) return std::string();
   if (bytes < 1000) return std::to_string(bytes) + " B";
@@ -116,7 +148,8 @@ std::string RenderFolderPage(const FolderPage& f) {
            "</span></a></li>\n";
   }
   out += "</ul>\n";
-  const int32_t pages = f.total > 0 ? (f.total + kPhonePageSize - 1) / kPhonePageSize : 1;
+  // Rounded up without passing INT32_MAX, where a listing's total stops.
+  const int32_t pages = f.total > 0 ? (f.total - 1) / kPhonePageSize + 1 : 1;
   if (pages > 1) {
     const std::string self = BrowseLink(f.folderId);
     out += "<nav class=\"pages\">";

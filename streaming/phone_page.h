@@ -31,6 +31,19 @@ std::string RenderNotFoundPage(const std::string& serverName);
 // The one stylesheet, served as /style.css.
 const char* PhonePageStylesheet();
 
+// What a request path of the phone page (its query cut off) asks for: "/"
+// and "/browse/<path>/" a folder, "/play/<path>" a file; the path is decoded
+// once (DecodeRequestPath), and the shared folder itself is "0".
+struct PhoneRoute {
+  enum Kind { kFolder, kItem, kBadRequest, kNotFound };
+  Kind kind = kNotFound;
+  std::string id;
+};
+PhoneRoute ParsePhoneRoute(const char* url);
+// The "page" argument (null when absent): from 1 to the last page a folder
+// can have, so that the window (page - 1) * kPhonePageSize fits.
+int32_t PhonePageNumber(const char* text);
+
 // 532 B, 1.4 kB, 12 MB, 1.4 GB (powers of 1000, one decimal below 10).
 std::string HumanSize(int64_t bytes);
 // The MIME type of an item's protocolInfo ("http-get:*:audio/mpeg:*").
