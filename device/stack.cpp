@@ -70,7 +70,6 @@ StackClientCallback g_client = nullptr;
 void* g_clientCookie = nullptr;
 std::string g_rootUdn;
 
-constexpr size_t kMaxProbeText = 255;
 constexpr size_t kMaxJobs = 64;  // a flood of datagrams is dropped, not queued
 
 void Receive(Probe* probe, int fd) {
@@ -82,26 +81,12 @@ void Receive(Probe* probe, int fd) {
     }
     if (fds[1].revents) return;
     if (!(fds[0].revents & POLLIN)) continue;
-    char text[kMaxProbeText + 1];
+    std::string text;
     sockaddr_in from{};
-    socklen_t len = sizeof from;
-    // MSG_TRUNC gives the datagram's real length, so a longer one is seen.
-    const ssize_t n = recvfrom(fd, text, kMaxProbeText, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n <= 0 || static_cast<size_t>(n) > kMaxProbeText) {
-      DebugTrace(" --- receive ack msg error: %d\n", n < 0 ? errno : 0);
-      continue;
-    }
-    text[n] = '\0';
-    char host[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
-    DebugTrace(" --- receive ack msg: %s from host %s:%d\n", text, host, ntohs(from.sin_port));
+    if (!ReceiveProbeText(fd, &text, &from)) continue;
     std::lock_guard<std::mutex> lk(probe->m);
     if (probe->jobs.size() >= kMaxJobs) continue;
-    if (strncmp(text, "test", 4) == 0) {
-      probe->jobs.emplace_back(from, std::string());
-    } else {
-      probe->jobs.emplace_back(from, std::string(text, static_cast<size_t>(n)));
-    }
+    probe->jobs.emplace_back(from, ProbeDatagramUdn(text.data(), text.size()));
     probe->cv.notify_one();
   }
 }
@@ -267,6 +252,28 @@ void UpnpStackRelease() {
       UpnpFinish();
     }
   }
+}
+
+bool ReceiveProbeText(int fd, std::string* text, sockaddr_in* from) {
+  char buffer[kMaxProbeText + 1];
+  socklen_t len = sizeof *from;
+  // MSG_TRUNC gives the datagram's real length, so a longer one is seen.
+  const ssize_t n = recvfrom(fd, buffer, kMaxProbeText, MSG_TRUNC, reinterpret_cast<sockaddr*>(from), &len);
+  if (n <= 0 || static_cast<size_t>(n) > kMaxProbeText) {
+    DebugTrace(" --- receive ack msg error: %d\n", n < 0 ? errno : 0);
+    return false;
+  }
+  buffer[n] = '\0';
+  char host[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &from->sin_addr, host, sizeof host);
+  DebugTrace(" --- receive ack msg: %s from host %s:%d\n", buffer, host, ntohs(from->sin_port));
+  text->assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+std::string ProbeDatagramUdn(const char* data, size_t n) {
+  if (!data || (n >= 4 && memcmp(data, "test", 4) == 0)) return std::string();
+  return std::string(data, n);
 }
 
 void StackSetClient(StackClientCallback callback, void* cookie) {

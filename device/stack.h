@@ -7,6 +7,9 @@
 // UpnpFinish waits for running callbacks. Never call Release from a stack
 // callback thread: UpnpFinish would wait for itself.
 
+#include <netinet/in.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -41,11 +44,19 @@ struct AckReceived {
   uint16_t port;     // network byte order
 };
 using StackClientCallback = int (*)(int eventType, const void* event, void* cookie);
+// The longest probe datagram taken; a longer one is dropped.
+constexpr size_t kMaxProbeText = 255;
+// What a probe datagram of n bytes (n <= kMaxProbeText) asks: "" for a probe
+// to answer (it begins with "test"), else the UDN it carries.
+std::string ProbeDatagramUdn(const char* data, size_t n);
 // Set after the client registered, cleared (null) before it goes; clearing
 // waits for a delivery in progress, so none reaches a client that has gone.
 void StackSetClient(StackClientCallback callback, void* cookie);
 // The UDN probes are answered with ("" while no root device is registered).
 void StackSetRootDeviceUdn(const std::string& udn);
+// Reads one datagram of the ack socket (fd) into a buffer of kMaxProbeText
+// bytes: false, and the datagram gone, when it is empty, longer or unreadable.
+bool ReceiveProbeText(int fd, std::string* text, sockaddr_in* from);
 // Sends "test" twice, 500 ms apart, from the ack socket to address:port
 // (network byte order). 0, or -208 when the ack socket is not open.
 int StackSendProbe(uint32_t address, uint16_t port);
