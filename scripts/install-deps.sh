@@ -9,6 +9,8 @@ PACKAGES=(
   libupnp-dev libmicrohttpd-dev libqrencode-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools libgl-dev
   libgtest-dev libgmock-dev
+  # fuzzing (scripts/fuzz.sh); llvm-14 symbolizes what a fuzzer finds
+  clang libclang-rt-14-dev llvm-14
   # tests of the desktop program: a display, a notification area, QR reading,
   # and the check of the menu entry
   xvfb xauth trayer zbar-tools desktop-file-utils

@@ -10,5 +10,7 @@ cmake --build build-test -j"$(nproc)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTOVALY_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$(nproc)" --target controlpoint_tests
 TSAN_OPTIONS="halt_on_error=1" build-tsan/tests/controlpoint/controlpoint_tests --gtest_brief=1
+# Every parser of outside input under libFuzzer, for a bounded number of inputs.
+scripts/fuzz.sh --all 20000
 cd build-test
 ctest --output-on-failure --timeout 600 "$@"
