@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "controlpoint/http_fetch.h"
@@ -28,7 +29,11 @@ constexpr int kMaxDownloads = 16;
 constexpr size_t kMaxQueuedDownloads = 64;
 constexpr size_t kMaxDescriptionBytes = 1 << 20;
 constexpr int kDescriptionMillis = 10000;  // the whole download, however it trickles
-constexpr int64_t kRetryAfterFailure = 10;   // seconds before a failed location is tried again
+// Seconds before a failed location is tried again: after the first failure,
+// the second, and every later one.
+constexpr int64_t kRetryDelays[] = {2, 10, 60};
+constexpr size_t kMaxRetries = 64;
+constexpr int64_t kExpiryPassSeconds = 10;
 
 // "host:port" of an http URL ("" when there is none).
 // The host part of a URL without its port: the machine whose downloads share
@@ -168,12 +173,7 @@ control_point_t::control_point_t(bool startExpiryThread)
 }
 
 control_point_t::~control_point_t() {
-  {
-    std::lock_guard<std::mutex> lk(expiryLock_);
-    stopExpiry_ = true;
-  }
-  expiryWake_.notify_all();
-  if (expiryThread_.joinable()) expiryThread_.join();  // waits out a running pass
+  StopExpiryThread();
   servers_.Clear();
   renderers_.Clear();
   *destroyed_ = true;
@@ -186,13 +186,30 @@ control_point_t::~control_point_t() {
   }
 }
 
+void control_point_t::StopExpiryThread() {
+  {
+    std::lock_guard<std::mutex> lk(expiryLock_);
+    stopExpiry_ = true;
+  }
+  expiryWake_.notify_all();
+  // Waits out a running pass.
+  if (expiryThread_.joinable() && expiryThread_.get_id() != std::this_thread::get_id()) expiryThread_.join();
+}
+
 void control_point_t::ExpiryThread() {
+  int64_t nextPass = NowSeconds() + kExpiryPassSeconds;
   for (;;) {
-    {
-      std::unique_lock<std::mutex> lk(expiryLock_);
-      if (expiryWake_.wait_for(lk, std::chrono::seconds(10), [&] { return stopExpiry_; })) return;
+    if (NowSeconds() >= nextPass) {
+      RunExpiryPass();
+      nextPass = NowSeconds() + kExpiryPassSeconds;
     }
-    RunExpiryPass();
+    RunDueRetries();
+    const int64_t wake = std::min(nextPass, NextRetryDue());
+    std::unique_lock<std::mutex> lk(expiryLock_);
+    expiryWake_.wait_for(lk, std::chrono::seconds(std::max<int64_t>(1, wake - NowSeconds())),
+                         [&] { return stopExpiry_ || retriesChanged_; });
+    if (stopExpiry_) return;
+    retriesChanged_ = false;
   }
 }
 
@@ -223,6 +240,66 @@ void control_point_t::EndDescriptionDownload(const std::string& location, int64_
     if (it->second == 0) it->second = NowSeconds();
   } else {
     it->second = value;
+  }
+}
+
+void control_point_t::DownloadFailed(const QueuedDownload& job) {
+  const int64_t now = NowSeconds();
+  int64_t due = now + kRetryDelays[2];  // when not retried: announcements wait the longest
+  {
+    std::lock_guard<std::mutex> lk(retriesLock_);
+    auto it = retries_.find(job.location);
+    if (it == retries_.end() && link_->HasHost() && now < job.validUntil && retries_.size() < kMaxRetries) {
+      it = retries_.emplace(job.location, Retry{}).first;
+      it->second.expires = job.expires;
+    }
+    if (it != retries_.end()) {
+      Retry& r = it->second;
+      r.validUntil = std::max(r.validUntil, job.validUntil);
+      if (!job.udn.empty() && r.udns.size() < kMaxDevices) r.udns.insert(job.udn);
+      due = now + kRetryDelays[std::min(r.failures, 2)];
+      ++r.failures;
+      r.due = due;
+    }
+  }
+  EndDescriptionDownload(job.location, due);
+  {
+    std::lock_guard<std::mutex> lk(expiryLock_);
+    retriesChanged_ = true;
+  }
+  expiryWake_.notify_all();
+}
+
+int64_t control_point_t::NextRetryDue() {
+  std::lock_guard<std::mutex> lk(retriesLock_);
+  int64_t next = INT64_MAX;
+  for (const auto& r : retries_) next = std::min(next, r.second.due);
+  return next;
+}
+
+void control_point_t::RunDueRetries() {
+  if (!link_->HasHost()) return;
+  const int64_t now = NowSeconds();
+  std::vector<QueuedDownload> due;
+  {
+    std::lock_guard<std::mutex> lk(retriesLock_);
+    for (auto it = retries_.begin(); it != retries_.end();) {
+      Retry& r = it->second;
+      if (now >= r.validUntil) {  // not announced again in time: gone
+        it = retries_.erase(it);
+        continue;
+      }
+      if (r.due <= now) {
+        r.due = INT64_MAX;  // until this download ends
+        due.push_back({it->first, HostOf(it->first.c_str()), r.expires, r.validUntil,
+                       r.udns.empty() ? std::string() : *r.udns.begin()});
+      }
+      ++it;
+    }
+  }
+  // Refused only while a download of the location runs: its end reschedules.
+  for (QueuedDownload& job : due) {
+    if (BeginDescriptionDownload(job.location, 0)) StartDownload(std::move(job));
   }
 }
 
@@ -316,15 +393,7 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
       case UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE:
         if (event) {
           const auto* d = static_cast<const UpnpDiscovery*>(event);
-          const char* udn = UpnpDiscovery_get_DeviceID_cstr(d);
-          if (udn && *udn) {
-            cp->servers_.Remove(udn);
-            cp->renderers_.Remove(udn);
-            // A device that says goodbye and comes straight back (a restart)
-            // is fetched again at once, not a gate interval later.
-            const char* location = UpnpDiscovery_get_Location_cstr(d);
-            if (location && *location) cp->ForgetDownload(location);
-          }
+          cp->OnByebye(UpnpDiscovery_get_DeviceID_cstr(d), UpnpDiscovery_get_Location_cstr(d));
         }
         break;
       case UPNP_EVENT_RECEIVED:
@@ -346,6 +415,31 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
   return result;
 }
 
+void control_point_t::OnByebye(const char* udn, const char* location) {
+  if (!udn || !*udn) return;
+  servers_.Remove(udn);
+  renderers_.Remove(udn);
+  // A byebye rarely names its location: the retries of the locations this
+  // device announced end by its UDN.
+  const std::string named = location ? location : "";
+  std::vector<std::string> gone;
+  if (!named.empty()) gone.push_back(named);
+  {
+    std::lock_guard<std::mutex> lk(retriesLock_);
+    for (auto it = retries_.begin(); it != retries_.end();) {
+      if (it->second.udns.count(udn) || it->first == named) {
+        if (it->first != named) gone.push_back(it->first);
+        it = retries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // A device that says goodbye and comes straight back (a restart) is
+  // fetched again at once, not a gate interval later.
+  for (const std::string& l : gone) ForgetDownload(l);
+}
+
 void control_point_t::OnDiscovery(const void* event) {
   const auto* d = static_cast<const UpnpDiscovery*>(event);
   const char* id = UpnpDiscovery_get_DeviceID_cstr(d);
@@ -354,35 +448,56 @@ void control_point_t::OnDiscovery(const void* event) {
   if (!location || !*location) return;
   if (expires < 0) expires = 0;
   const bool named = id && *id;
+  const int64_t validUntil = NowSeconds() + expires;
   if (named) {
-    const int64_t expiry = NowSeconds() + expires;
-    if (auto p = servers_.SetExpiry(id, expiry)) {
+    if (auto p = servers_.SetExpiry(id, validUntil)) {
       if (p->LocationMatches(location)) return;
-    } else if (auto r = renderers_.SetExpiry(id, expiry)) {
+    } else if (auto r = renderers_.SetExpiry(id, validUntil)) {
       if (r->LocationMatches(location)) return;
     }
   }
+  {
+    // A location waiting for its retry stays valid as long as it is announced.
+    std::lock_guard<std::mutex> lk(retriesLock_);
+    auto it = retries_.find(location);
+    if (it != retries_.end()) {
+      it->second.validUntil = validUntil;
+      it->second.expires = expires;
+      if (named && it->second.udns.size() < kMaxDevices) it->second.udns.insert(id);
+    }
+  }
   if (!BeginDescriptionDownload(location, named ? 1 : 30)) return;
+  StartDownload({location, HostOf(location), expires, validUntil, named ? id : ""});
+}
+
+void control_point_t::StartDownload(QueuedDownload job) {
   // Downloads run on threads of their own, at most two at a time per host
-  // (address, whatever the port) and kMaxDownloads in all, each bounded in size and time: a location that
-  // trickles or never answers holds a slot for seconds, never one of the
-  // stack's few callback threads. The rest wait in a queue for a free slot,
-  // so one slow host cannot keep other devices from being found.
-  QueuedDownload job{location, HostOf(location), expires};
+  // (address, whatever the port) and kMaxDownloads in all, each bounded in
+  // size and time: a location that trickles or never answers holds a slot for
+  // seconds, never one of the stack's few callback threads. The rest wait in a
+  // queue for a free slot, so one slow host cannot keep other devices from
+  // being found.
+  bool start = false;
   {
     std::lock_guard<std::mutex> lk(downloadsLock_);
-    if (downloadsByHost_[job.host] >= 2 || runningDownloads_ >= kMaxDownloads) {
-      if (queuedDownloads_.size() >= kMaxQueuedDownloads) {
-        EndDescriptionDownload(location, 0);  // tried again at a later announcement
-      } else {
-        queuedDownloads_.push_back(std::move(job));
-      }
+    if (downloadsByHost_[job.host] < 2 && runningDownloads_ < kMaxDownloads) {
+      ++downloadsByHost_[job.host];
+      ++runningDownloads_;
+      start = true;
+    } else if (queuedDownloads_.size() < kMaxQueuedDownloads) {
+      queuedDownloads_.push_back(std::move(job));
       return;
     }
-    ++downloadsByHost_[job.host];
-    ++runningDownloads_;
   }
-  std::thread([hold = RefPtr<control_point_t>(this), job = std::move(job)]() mutable {
+  if (start) {
+    LaunchDownloads(std::move(job));
+  } else {
+    DownloadFailed(job);  // no place in the queue: tried again later, as a failure
+  }
+}
+
+void control_point_t::LaunchDownloads(QueuedDownload first) {
+  std::thread([hold = RefPtr<control_point_t>(this), job = std::move(first)]() mutable {
     t_inDownload = 1;
     hold->RunDownloads(std::move(job));
     hold = nullptr;  // may be the last reference: only after the lock is given back
@@ -391,7 +506,7 @@ void control_point_t::OnDiscovery(const void* event) {
 
 void control_point_t::RunDownloads(QueuedDownload job) {
   for (;;) {
-    Download(job.location, job.expires);
+    Download(job);
     std::lock_guard<std::mutex> lk(downloadsLock_);
     if (--downloadsByHost_[job.host] == 0) downloadsByHost_.erase(job.host);
     --runningDownloads_;
@@ -414,22 +529,30 @@ void control_point_t::RunDownloads(QueuedDownload job) {
   }
 }
 
-void control_point_t::Download(const std::string& location, int expires) {
+int control_point_t::FetchDescription(const std::string& location, std::string* text) {
   FetchLimits limits;
   limits.maxBytes = kMaxDescriptionBytes;
   limits.millis = kDescriptionMillis;
   limits.cancelled = [this] { return !link_->HasHost(); };
+  return FetchDocument(location, limits, text);
+}
+
+void control_point_t::Download(const QueuedDownload& job) {
   std::string text;
-  const int rc = FetchDocument(location, limits, &text);
+  const int rc = FetchDescription(job.location, &text);
   if (rc != 0) {
-    link_->Diagnostic("--- description %s: %d\n", location.c_str(), rc);
-    // Not again at every announcement: a location that streams without end
-    // or trickles would cost a slot and a megabyte each time.
-    EndDescriptionDownload(location, NowSeconds() + kRetryAfterFailure);
+    link_->Diagnostic("--- description %s: %d\n", job.location.c_str(), rc);
+    // Not again at every announcement either: a location that streams
+    // without end or trickles would cost a slot and a megabyte each time.
+    DownloadFailed(job);
     return;
   }
-  if (link_->HasHost()) ApplyDescription(ParseDescriptionText(location, text.c_str()), location, expires);
-  EndDescriptionDownload(location, 0);
+  {
+    std::lock_guard<std::mutex> lk(retriesLock_);
+    retries_.erase(job.location);
+  }
+  if (link_->HasHost()) ApplyDescription(ParseDescriptionText(job.location, text.c_str()), job.location, job.expires);
+  EndDescriptionDownload(job.location, 0);
 }
 
 void control_point_t::OnEvent(const void* event) {
@@ -530,6 +653,9 @@ void* p_DestroyControlPoint(control_point_t* cp) {
   StackSetClient(nullptr, nullptr);      // waits out a probe delivery
   const int handle = cp->link_->handle.exchange(-1);
   if (handle >= 0) UpnpUnRegisterClient(handle);
+  // Before the last reference may go: the thread starts retries, which take
+  // references of their own.
+  cp->StopExpiryThread();
   cp->Release();
   // The last reference may be a stack callback's: wait for it, up to 9 s.
   for (int i = 0; i < 900 && !*destroyed; ++i) SleepMicros(10000);

@@ -69,6 +69,9 @@ class control_point_t : public RefCountImpl {
 
   // One expiry pass over both registries (the expiry thread runs it every 10 s).
   void RunExpiryPass();
+  // Downloads again the failed descriptions whose wait has passed (the
+  // expiry thread runs it when the first is due).
+  void RunDueRetries();
   // What the description of `location` holds, applied to the registries.
   void ApplyDescription(const ParsedDescription& parsed, const std::string& location, int maxAge);
 
@@ -92,24 +95,39 @@ class control_point_t : public RefCountImpl {
  protected:
   ~control_point_t() override;
 
+  struct QueuedDownload {
+    std::string location, host;  // host: the location's host, without port
+    int expires;                 // the announcement's max-age
+    int64_t validUntil;          // when that announcement runs out
+    std::string udn;             // the announcing device, "" when nameless
+  };
+  // Seams for tests: the GET of a description (0 with *text, else the
+  // fetch's error) and the thread that runs a download and the queue after it.
+  virtual int FetchDescription(const std::string& location, std::string* text);
+  virtual void LaunchDownloads(QueuedDownload first);
+  // Runs downloads on the calling thread, this one first, then every queued
+  // one that may run, until none is left; gives back the slot it started with.
+  void RunDownloads(QueuedDownload first);
+
  private:
   friend control_point_t* p_CreateControlPoint(const char*, uint16_t, EventCallback, void*, int*);
   friend void* p_DestroyControlPoint(control_point_t*);
 
   void OnDiscovery(const void* event);
+  void OnByebye(const char* udn, const char* location);
   void OnEvent(const void* event);
   void OnSubscriptionFailed(const void* event);
   void OnAck(const AckReceived& ack);
-  void Download(const std::string& location, int expires);
-  struct QueuedDownload {
-    std::string location, host;  // host: the location's host, without port
-    int expires;
-  };
-  // Runs downloads on the calling thread, this one first, then every queued
-  // one that may run, until none is left; gives back the slot it started with.
-  void RunDownloads(QueuedDownload first);
+  // Takes a slot (or a place in the queue) for a download the gate let through.
+  void StartDownload(QueuedDownload job);
+  void Download(const QueuedDownload& job);
+  // A download that failed or found no place: tried again later, see retries_.
+  void DownloadFailed(const QueuedDownload& job);
+  int64_t NextRetryDue();
   // Drops what the download log holds of a location (not a never-again mark).
   void ForgetDownload(const std::string& location);
+  // Stops the expiry thread and waits for it (not from the thread itself).
+  void StopExpiryThread();
   void AddServer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
   int AddRenderer(const ParsedDevice& d, const std::string& baseUrl, int maxAge);
   bool BeginPending(const std::string& udn);
@@ -145,9 +163,24 @@ class control_point_t : public RefCountImpl {
   };
   std::vector<PendingEvent> pendingEvents_;
 
-  std::mutex expiryLock_;  // guards stopExpiry_
+  // A failed download is tried again by the control point after 2 s, 10 s,
+  // then every 60 s, while the announcement that named its location holds;
+  // announcements meanwhile wait as well. A success, a byebye or the
+  // announcement's expiry ends it.
+  struct Retry {
+    int failures = 0;
+    int64_t due = 0;  // INT64_MAX while a download of the location runs
+    int64_t validUntil = 0;
+    int expires = 0;
+    std::set<std::string> udns;  // who announced it: a byebye names only its UDN
+  };
+  std::mutex retriesLock_;  // guards retries_
+  std::map<std::string, Retry> retries_;  // by location
+
+  std::mutex expiryLock_;  // guards stopExpiry_ and retriesChanged_
   std::condition_variable expiryWake_;
   bool stopExpiry_ = false;
+  bool retriesChanged_ = false;
   std::thread expiryThread_;
 };
 

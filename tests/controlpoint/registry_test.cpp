@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "scripted.h"
@@ -16,11 +18,14 @@ int64_t TestNow() { return g_now.load(); }
 
 const char kLocation[] = "http://192.0.2.9:1/desc.xml";
 
+using Strings = std::vector<std::string>;
+
 class Registry : public ::testing::Test {
  protected:
   void SetUp() override {
     SetSecondsClock(&TestNow);
-    cp_.reset(new control_point_t(false));
+    cp_.reset(new ScriptedControlPoint);
+    host_.events.clear();
     cp_->link()->SetHost(&Host::Callback, &host_);
   }
   void TearDown() override {
@@ -52,7 +57,7 @@ class Registry : public ::testing::Test {
     control_point_t::ControlPointCallback(kEventAckReceived, &ack, cp_.get());
   }
   Host host_;
-  RefPtr<control_point_t> cp_;
+  RefPtr<ScriptedControlPoint> cp_;
 };
 
 TEST_F(Registry, ProbeThenLivenessCheckThenRemoval) {
@@ -109,45 +114,94 @@ TEST_F(Registry, ProbeReplyOrAnyAnswerKeepsTheDevice) {
   EXPECT_TRUE(cp_->servers().Find("uuid:b"));
 }
 
-TEST_F(Registry, AnnouncementsMoveExpiryWithoutDownloading) {
+TEST_F(Registry, AnnouncementsOfAKnownDeviceOnlyMoveItsExpiry) {
   auto s = AddServer("uuid:a", false);
   Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "uuid:a", kLocation, 1800);
   EXPECT_EQ(s->expiry(), g_now + 1800);
-  EXPECT_TRUE(cp_->BeginDescriptionDownload(kLocation, 1));  // not in the download log: nothing was fetched
-
-  // An empty DeviceId refreshes nothing, and its location is fetched at most
-  // once per 30 s, a failed one 10 s later still (the port is closed on
-  // loopback: the download fails at once).
-  const char* nameless = "http://127.0.0.1:9/desc.xml";
-  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, "", nameless, 100);
-  for (int i = 0; i < 1000 && cp_->runningDownloads() > 0; ++i) SleepMicros(10000);
-  ASSERT_EQ(cp_->runningDownloads(), 0);
-  g_now += 39;
-  EXPECT_FALSE(cp_->BeginDescriptionDownload(nameless, 30));
-  g_now += 2;
-  EXPECT_TRUE(cp_->BeginDescriptionDownload(nameless, 30));
-  cp_->EndDescriptionDownload(nameless, -1);  // never again
-  g_now += 1000;
-  EXPECT_FALSE(cp_->BeginDescriptionDownload(nameless, 1));
-
   // Huge Expires values do not wrap the expiry into the past.
   Discovery(UPNP_DISCOVERY_SEARCH_RESULT, "uuid:a", kLocation, 2147483647);
   EXPECT_GT(s->expiry(), g_now);
+  EXPECT_EQ(cp_->fetched, Strings{});
 }
 
-TEST_F(Registry, ByebyeRevalidationAndRemoval) {
-  AddServer("uuid:a", false);
+std::string Description(const char* type, const char* udn) {
+  return std::string("<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>urn:schemas-upnp-org:device:") +
+         type + "</deviceType><friendlyName>D</friendlyName><UDN>" + udn + "</UDN></device></root>";
+}
+
+// Second by second: announcements and byebyes at their times, the control
+// point's due retries every second; when the description was asked for.
+TEST_F(Registry, FailedDescriptionsAreRetriedWhileTheAnnouncementHolds) {
+  struct Step {
+    int64_t at;
+    int type;
+    const char* udn;
+    int maxAge;
+  };
+  constexpr int kAlive = UPNP_DISCOVERY_ADVERTISEMENT_ALIVE, kByebye = UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE;
+  const struct {
+    const char* what;
+    std::vector<Step> steps;
+    int failures;  // answers that fail before the description comes
+    const char* type;
+    std::vector<int64_t> fetchedAt;
+    bool added;
+  } cases[] = {
+      {"the first answer fails, the retry brings it", {{0, kAlive, "uuid:s", 1800}}, 1, "MediaServer:1", {0, 2}, true},
+      {"2 s, 10 s, then 60 s; announcements wait too; valid from the last one",
+       {{0, kAlive, "uuid:s", 100}, {1, kAlive, "uuid:s", 100}, {5, kAlive, "uuid:s", 100}, {40, kAlive, "uuid:s", 100}},
+       99, "MediaServer:1", {0, 2, 12, 72, 132}, false},
+      {"a byebye ends them; the device's return is fetched at once",
+       {{0, kAlive, "uuid:s", 1800}, {5, kByebye, "uuid:s", 0}, {50, kAlive, "uuid:s", 1800}},
+       99, "MediaServer:1", {0, 2, 50, 52, 62, 122, 182}, false},
+      {"a nameless location at most once in 30 s", {{0, kAlive, "", 1800}, {29, kAlive, "", 1800}, {31, kAlive, "", 1800}},
+       0, "MediaServer:1", {0, 31}, true},
+      {"a device of another kind never again", {{0, kAlive, "uuid:o", 1800}, {100, kAlive, "uuid:o", 1800}}, 0,
+       "Printer:1", {0}, false},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    const int64_t start = g_now;
+    std::vector<int64_t> fetchedAt;
+    cp_->fetch = [&](const std::string&, std::string* text) {
+      fetchedAt.push_back(g_now - start);
+      if (static_cast<int>(fetchedAt.size()) <= c.failures) return UPNP_E_SOCKET_CONNECT;
+      *text = Description(c.type, "uuid:s");
+      return 0;
+    };
+    for (int64_t t = 0; t <= 200; ++t, ++g_now) {
+      for (const Step& s : c.steps) {
+        if (s.at == t) Discovery(s.type, s.udn, s.type == kByebye ? "" : kLocation, s.maxAge);  // byebyes carry none
+      }
+      cp_->RunDueRetries();
+    }
+    EXPECT_EQ(fetchedAt, c.fetchedAt) << c.what;
+    EXPECT_EQ(host_.Of(kEventServerAdded), c.added ? Strings{"uuid:s"} : Strings{}) << c.what;
+  }
+}
+
+TEST_F(Registry, ByebyeRemovesTheDeviceAndTellsTheHost) {
+  AddServer("uuid:s", false);
+  RefPtr<ScriptedRenderer> r(new ScriptedRenderer("uuid:r", cp_->link()));
+  r->SetPresence(g_now + 100, 100);
+  ASSERT_TRUE(cp_->renderers().Add(RefPtr<upnp_device_control>(r.get())));
   Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:unknown", "", 0);
   Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "", "", 0);
-  EXPECT_EQ(host_.Count(kEventServerRemoved), 0);
-  // The same UDN under another base URL: the old proxy goes.
-  EXPECT_FALSE(cp_->servers().Find("uuid:a", true, "http://192.0.2.10:1/desc.xml"));
-  EXPECT_EQ(host_.Count(kEventServerRemoved), 1);
-  AddServer("uuid:b", false);
-  EXPECT_TRUE(cp_->servers().Find("uuid:b", true, "http://192.0.2.9:1/other.xml"));
-  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:b", "", 0);
-  EXPECT_EQ(host_.Count(kEventServerRemoved), 2);
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:r", "", 0);
+  EXPECT_EQ(host_.Of(kEventRendererRemoved), Strings{"uuid:r"});
+  EXPECT_EQ(host_.Of(kEventServerRemoved), Strings{});
+  EXPECT_FALSE(cp_->renderers().Find("uuid:r"));
+  Discovery(UPNP_DISCOVERY_ADVERTISEMENT_BYEBYE, "uuid:s", "", 0);
+  EXPECT_EQ(host_.Of(kEventServerRemoved), Strings{"uuid:s"});
   EXPECT_TRUE(cp_->servers().Snapshot().empty());
+  EXPECT_EQ(host_.Of(kEventRendererRemoved), Strings{"uuid:r"});
+
+  // The same UDN under another base URL: the old proxy goes.
+  AddServer("uuid:a", false);
+  EXPECT_TRUE(cp_->servers().Find("uuid:a", true, "http://192.0.2.9:1/other.xml"));
+  EXPECT_FALSE(cp_->servers().Find("uuid:a", true, "http://192.0.2.10:1/desc.xml"));
+  EXPECT_EQ(host_.Of(kEventServerRemoved), (Strings{"uuid:s", "uuid:a"}));
 }
 
 TEST_F(Registry, HostMayRemoveADeviceFromItsNotification) {
@@ -161,10 +215,8 @@ TEST_F(Registry, HostMayRemoveADeviceFromItsNotification) {
 }
 
 TEST_F(Registry, TwoThreadsAnnouncingOneNewDeviceMakeOneProxy) {
-  const ParsedDescription parsed = ParseDescriptionText(
-      "http://192.0.2.9:1/d.xml", "<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>"
-                                  "urn:schemas-upnp-org:device:MediaServer:1</deviceType><friendlyName>S"
-                                  "</friendlyName><UDN>uuid:same</UDN></device></root>");
+  const ParsedDescription parsed =
+      ParseDescriptionText("http://192.0.2.9:1/d.xml", Description("MediaServer:1", "uuid:same").c_str());
   for (int round = 0; round < 50; ++round) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -198,13 +250,26 @@ TEST(ControlPointLife, DestroyedWhileCallbacksAndALivenessCheckRun) {
   auto* cp = new control_point_t(true);
   cp->AddRef();
   cp->link()->SetHost(&Host::Callback, &host);
+  auto checkMayEnd = std::make_shared<std::promise<void>>(), proxyGone = std::make_shared<std::promise<void>>();
+  std::shared_future<void> mayEnd = checkMayEnd->get_future().share();
+  std::future<void> gone = proxyGone->get_future();
+  auto checks = std::make_shared<std::atomic<int>>(0);
   RefPtr<ScriptedServer> s(new ScriptedServer("uuid:slow", cp->link()));
   s->asyncLiveness = true;
-  s->script = [](const Sent&, int*) -> IXML_Document* { return SleepMicros(300000), nullptr; };  // outlives cp
+  s->onDestroy = [proxyGone] { proxyGone->set_value(); };
+  s->script = [mayEnd, checks](const Sent&, int*) -> IXML_Document* {
+    ++*checks;
+    mayEnd.wait();  // until the control point has gone
+    return nullptr;
+  };
   s->SetPresence(g_now - 1, 100);
   cp->servers().Add(RefPtr<upnp_device_control>(s.get()));
   cp->RunExpiryPass();  // starts the liveness check on its own thread
   std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  auto callsReach = [&](int n) {
+    while (calls < n) std::this_thread::yield();
+  };
   std::vector<std::thread> stack;
   for (int t = 0; t < 3; ++t) {
     // Stack threads inside a callback: each holds its own reference, and the
@@ -214,19 +279,21 @@ TEST(ControlPointLife, DestroyedWhileCallbacksAndALivenessCheckRun) {
       while (!stop) {
         control_point_t::ControlPointCallback(kEventAckReceived, &slow, hold.get());
         control_point_t::ControlPointCallback(kEventAckReceived, &other, hold.get());
+        ++calls;
       }
     });
   }
-  SleepMicros(20000);
+  callsReach(300);
   cp->link()->SetHost(nullptr, nullptr);  // as p_DestroyControlPoint does
   cp->Release();
-  SleepMicros(20000);
+  callsReach(calls + 300);
   stop = true;
   for (auto& t : stack) t.join();
   // The check still runs on the proxy; it must not touch the control point.
-  for (int i = 0; i < 200 && s->actions == 0; ++i) SleepMicros(10000);
-  SleepMicros(400000);
-  EXPECT_EQ(s->actions, 1);
+  checkMayEnd->set_value();
+  s = nullptr;
+  gone.wait();  // the check's thread let the proxy go
+  EXPECT_EQ(*checks, 1);
   SetSecondsClock(nullptr);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Test doubles for the control point: proxies whose network requests a
-// script answers, and a host that records what the control point tells it.
+// Test doubles for the control point: proxies and description downloads
+// whose network requests a script answers, and a host that records what the
+// control point tells it.
 
 #include <upnp.h>
 #include <upnptools.h>
@@ -62,8 +63,12 @@ class Scripted : public Base {
   std::vector<Sent> sent;  // read only while no liveness check runs on its own thread
   std::atomic<int> actions{0}, probes{0};
   bool asyncLiveness = false;  // the check on its own thread, as in production
+  std::function<void()> onDestroy;
 
  protected:
+  ~Scripted() override {
+    if (onDestroy) onDestroy();
+  }
   void SendPresenceProbe(const sockaddr_in&) override { ++probes; }
   void StartLivenessCheck() override {
     if (asyncLiveness) {
@@ -80,6 +85,22 @@ class ScriptedRenderer : public Scripted<MediaRendererDevice> {
   using Scripted<MediaRendererDevice>::Scripted;
   int SubscribeToAVTransport() override { return ++subscriptions, 0; }
   int subscriptions = 0;
+};
+
+// A control point whose description downloads a script answers (null:
+// connection refused), on the thread that starts them.
+class ScriptedControlPoint : public control_point_t {
+ public:
+  ScriptedControlPoint() : control_point_t(false) {}
+  std::function<int(const std::string& location, std::string* text)> fetch;
+  std::vector<std::string> fetched;  // the locations asked for, in order
+
+ protected:
+  int FetchDescription(const std::string& location, std::string* text) override {
+    fetched.push_back(location);
+    return fetch ? fetch(location, text) : UPNP_E_SOCKET_CONNECT;
+  }
+  void LaunchDownloads(QueuedDownload first) override { RunDownloads(std::move(first)); }
 };
 
 // Records the notifications, on any thread, as what each carried: the UDN
