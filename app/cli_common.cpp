@@ -151,6 +151,69 @@ bool SearchOption(const std::vector<std::string>& args, size_t* i, SearchOptions
   return false;
 }
 
+CommandArgs ParseCommandArgs(const std::string& command, const std::vector<std::string>& args) {
+  CommandArgs out;
+  const bool serve = command == "serve", devices = command == "devices";
+  for (size_t i = 0; i < args.size() && out.error.empty(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      out.help = true;
+      return out;
+    }
+    if (a == "--json" && (devices || command == "browse")) {
+      out.json = true;
+    } else if (serve && !a.empty() && a[0] != '-' && out.positional.empty()) {
+      out.positional.push_back(a);  // the folder
+    } else if (serve && a == "--port" && i + 1 < args.size()) {
+      char* end = nullptr;
+      out.port = strtol(args[++i].c_str(), &end, 10);
+      if (!end || *end || out.port < 0 || out.port > 65535) out.error = "--port wants a number from 0 to 65535";
+    } else if ((!serve || a == "--address") && SearchOption(args, &i, &out.search, &out.error)) {
+    } else if (!serve && !devices && !(a.size() > 1 && a[0] == '-')) {
+      out.positional.push_back(a);  // "-" too: a name like any other
+    } else {
+      out.error = command + ": unknown option '" + a + "' (see 'tovaly-cli " + command + " --help')";
+    }
+  }
+  if (!out.error.empty()) return out;
+  if (command == "browse" && (out.positional.empty() || out.positional.size() > 2)) {
+    out.error = "browse wants SERVER [OBJECT_ID] (see --help)";
+  } else if (command == "play" && out.positional.size() != 3) {
+    out.error = "play wants RENDERER SERVER ITEM_ID (see --help)";
+  }
+  return out;
+}
+
+int PickDevice(const std::vector<ConsoleHost::Device>& devices, const char* kind, const std::string& name,
+               bool answered, bool searched, long timeout, ConsoleHost::Device* out, std::string* error) {
+  std::vector<ConsoleHost::Device> byName;
+  for (const auto& d : devices) {
+    if (d.kind != kind) continue;
+    if (d.udn == name) {
+      *out = d;
+      return 1;
+    }
+    if (d.name == name) byName.push_back(d);
+  }
+  // A name is taken once every device has had the time to answer the
+  // search, so that a second device of that name is not missed.
+  if (byName.size() == 1 && (searched || answered)) {
+    *out = byName[0];
+    return 1;
+  }
+  if (byName.size() > 1) {
+    *error = std::string("the name \"") + Printable(name) + "\" matches several " + kind + "s; name one by its UDN:";
+    for (const auto& d : byName) *error += "\n  " + Printable(d.udn, 0) + "  " + Printable(d.baseUrl);
+    return -1;
+  }
+  if (searched) {
+    *error = std::string("no ") + kind + " named \"" + Printable(name) + "\" answered within " +
+             std::to_string(timeout) + " s (see 'tovaly-cli devices')";
+    return -1;
+  }
+  return 0;
+}
+
 bool StartSession(Session* s, const SearchOptions& options, std::string* error) {
   int rc = 0;
   const char* address = options.address.empty() ? nullptr : options.address.c_str();
@@ -170,33 +233,10 @@ bool FindDevice(Session* s, const char* kind, const std::string& name, const Sea
                 ConsoleHost::Device* out, std::string* error) {
   const uint64_t deadline = MonotonicMicros() + static_cast<uint64_t>(options.timeout) * 1000000;
   for (;;) {
-    std::vector<ConsoleHost::Device> byName;
-    for (const auto& d : s->host.Devices()) {
-      if (d.kind != kind) continue;
-      if (d.udn == name) {
-        *out = d;
-        return true;
-      }
-      if (d.name == name) byName.push_back(d);
-    }
-    // A name is taken once every device has had the time to answer the
-    // search, so that a second device of that name is not missed.
+    const std::vector<ConsoleHost::Device> devices = s->host.Devices();
     const uint64_t now = MonotonicMicros();
-    const bool searched = now >= deadline;
-    if (byName.size() == 1 && (searched || now >= s->answersDue)) {
-      *out = byName[0];
-      return true;
-    }
-    if (byName.size() > 1) {
-      *error = std::string("the name \"") + Printable(name) + "\" matches several " + kind + "s; name one by its UDN:";
-      for (const auto& d : byName) *error += "\n  " + Printable(d.udn, 0) + "  " + Printable(d.baseUrl);
-      return false;
-    }
-    if (searched) {
-      *error = std::string("no ") + kind + " named \"" + Printable(name) + "\" answered within " +
-               std::to_string(options.timeout) + " s (see 'tovaly-cli devices')";
-      return false;
-    }
+    const int found = PickDevice(devices, kind, name, now >= s->answersDue, now >= deadline, options.timeout, out, error);
+    if (found != 0) return found > 0;
     SleepMicros(100000);
   }
 }

@@ -53,6 +53,33 @@ struct SearchOptions {
 // *error is set when the value is bad.
 bool SearchOption(const std::vector<std::string>& args, size_t* i, SearchOptions* options, std::string* error);
 
+// What the arguments of a command ("serve", "devices", "browse", "play")
+// ask for, in order: the first -h/--help or the first fault ends the reading.
+struct CommandArgs {
+  bool help = false;
+  std::string error;  // what Fail prints; "" when they are good
+  std::vector<std::string> positional;
+  SearchOptions search;  // serve takes only --address
+  bool json = false;     // devices, browse
+  long port = 0;         // serve
+};
+CommandArgs ParseCommandArgs(const std::string& command, const std::vector<std::string>& args);
+
+// One look at the devices found so far for the one that `name` (a UDN, or a
+// friendly name only one device of that kind has) means: 1 with *out set,
+// -1 with *error, 0 while more answers may come. answered: every device has
+// had the time to answer the search; searched: the timeout has passed.
+int PickDevice(const std::vector<ConsoleHost::Device>& devices, const char* kind, const std::string& name,
+               bool answered, bool searched, long timeout, ConsoleHost::Device* out, std::string* error);
+
+// What a key read from the terminal during `play` asks, given whether the
+// renderer is paused and the position (seconds).
+struct KeyAction {
+  enum Kind { kNone, kQuit, kPlay, kPause, kStop, kSeek, kVolume } kind = kNone;
+  int value = 0;  // kSeek: the target (seconds); kVolume: the step
+};
+KeyAction KeyActionFor(const std::string& keys, bool paused, int64_t position);
+
 // Starts the control point and searches; false with *error on failure.
 bool StartSession(Session* s, const SearchOptions& options, std::string* error);
 // The device of that kind named by UDN or by a unique friendly name, waiting

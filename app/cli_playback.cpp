@@ -80,26 +80,35 @@ class RawTerminal {
 
 }  // namespace
 
-int Browse(const std::vector<std::string>& args) {
-  SearchOptions options;
-  bool json = false;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string error;
-    if (args[i] == "-h" || args[i] == "--help") {
-      fputs(kBrowseUsage, stdout);
-      return 0;
-    } else if (args[i] == "--json") {
-      json = true;
-    } else if (SearchOption(args, &i, &options, &error)) {
-      if (!error.empty()) return Fail(error);
-    } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "-") {
-      return Fail("browse: unknown option '" + args[i] + "' (see 'tovaly-cli browse --help')");
-    } else {
-      positional.push_back(args[i]);
-    }
+KeyAction KeyActionFor(const std::string& keys, bool paused, int64_t position) {
+  KeyAction a;
+  if (keys == "q" || keys == "Q") {
+    a.kind = KeyAction::kQuit;
+  } else if (keys == " ") {
+    a.kind = paused ? KeyAction::kPlay : KeyAction::kPause;
+  } else if (keys == "s") {
+    a.kind = KeyAction::kStop;
+  } else if (keys == "\033[C" || keys == "\033[D") {  // right, left
+    const int target = static_cast<int>(position + (keys == "\033[C" ? 10 : -10));
+    a.kind = KeyAction::kSeek;
+    a.value = target < 0 ? 0 : target;
+  } else if (keys == "+" || keys == "-") {
+    a.kind = KeyAction::kVolume;
+    a.value = keys == "+" ? 5 : -5;
   }
-  if (positional.empty() || positional.size() > 2) return Fail("browse wants SERVER [OBJECT_ID] (see --help)");
+  return a;
+}
+
+int Browse(const std::vector<std::string>& args) {
+  const CommandArgs parsed = ParseCommandArgs("browse", args);
+  if (parsed.help) {
+    fputs(kBrowseUsage, stdout);
+    return 0;
+  }
+  if (!parsed.error.empty()) return Fail(parsed.error);
+  const SearchOptions& options = parsed.search;
+  const bool json = parsed.json;
+  const std::vector<std::string>& positional = parsed.positional;
   const std::string objectId = positional.size() == 2 ? positional[1] : "0";
   signal(SIGPIPE, SIG_IGN);
 
@@ -151,22 +160,14 @@ int Browse(const std::vector<std::string>& args) {
 }
 
 int Play(const std::vector<std::string>& args) {
-  SearchOptions options;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string error;
-    if (args[i] == "-h" || args[i] == "--help") {
-      fputs(kPlayUsage, stdout);
-      return 0;
-    } else if (SearchOption(args, &i, &options, &error)) {
-      if (!error.empty()) return Fail(error);
-    } else if (args[i].size() > 1 && args[i][0] == '-') {
-      return Fail("play: unknown option '" + args[i] + "' (see 'tovaly-cli play --help')");
-    } else {
-      positional.push_back(args[i]);
-    }
+  const CommandArgs parsed = ParseCommandArgs("play", args);
+  if (parsed.help) {
+    fputs(kPlayUsage, stdout);
+    return 0;
   }
-  if (positional.size() != 3) return Fail("play wants RENDERER SERVER ITEM_ID (see --help)");
+  if (!parsed.error.empty()) return Fail(parsed.error);
+  const SearchOptions& options = parsed.search;
+  const std::vector<std::string>& positional = parsed.positional;
 
   // Ctrl-C and SIGTERM are polled by the loop below, so that playback is
   // always stopped on the way out.
@@ -254,18 +255,19 @@ int Play(const std::vector<std::string>& args) {
     char keys[8];
     const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
     if (n <= 0) continue;
-    const std::string k(keys, static_cast<size_t>(n));
-    if (k == "q" || k == "Q") break;
-    if (k == " ") {
-      paused ? p_Play(session.cp, udn, instance) : p_Pause(session.cp, udn, instance);
-    } else if (k == "s") {
-      p_Stop(session.cp, udn, instance);
-    } else if (k == "\033[C" || k == "\033[D") {
-      const int target = static_cast<int>(position + (k == "\033[C" ? 10 : -10));
-      p_Seek(session.cp, udn, instance, target < 0 ? 0 : target);
-    } else if (k == "+" || k == "-") {
-      const int v = p_ChangeVolume(session.cp, udn, instance, k == "+" ? 5 : -5);
-      volumeNote = v < 0 ? "(volume unknown)" : "vol " + std::to_string(v);
+    const KeyAction action = KeyActionFor(std::string(keys, static_cast<size_t>(n)), paused, position);
+    if (action.kind == KeyAction::kQuit) break;
+    switch (action.kind) {
+      case KeyAction::kPlay: p_Play(session.cp, udn, instance); break;
+      case KeyAction::kPause: p_Pause(session.cp, udn, instance); break;
+      case KeyAction::kStop: p_Stop(session.cp, udn, instance); break;
+      case KeyAction::kSeek: p_Seek(session.cp, udn, instance, action.value); break;
+      case KeyAction::kVolume: {
+        const int v = p_ChangeVolume(session.cp, udn, instance, action.value);
+        volumeNote = v < 0 ? "(volume unknown)" : "vol " + std::to_string(v);
+        break;
+      }
+      default: break;
     }
   }
   if (terminal.active()) printf("\n");

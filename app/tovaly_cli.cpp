@@ -1,6 +1,5 @@
 // tovaly-cli: the media server and control point without a display.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,6 +27,8 @@ namespace {
 
 using tovaly::util::AppConfig;
 using tovaly::cli::BlockStopSignals;
+using tovaly::cli::CommandArgs;
+using tovaly::cli::ParseCommandArgs;
 using tovaly::cli::Fail;
 using tovaly::cli::JsonString;
 using tovaly::cli::Printable;
@@ -101,27 +102,15 @@ bool ConfigReadable(std::string* why) {
 }
 
 int Serve(const std::vector<std::string>& args) {
-  std::string address, folder;
-  long port = 0;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") {
-      fputs(kServeUsage, stdout);
-      return 0;
-    } else if (!a.empty() && a[0] != '-' && folder.empty()) {
-      folder = a;
-    } else if (a == "--address" && i + 1 < args.size()) {
-      address = args[++i];
-      in_addr probe{};
-      if (inet_pton(AF_INET, address.c_str(), &probe) != 1) return Fail("--address wants an IPv4 address, not '" + address + "'");
-    } else if (a == "--port" && i + 1 < args.size()) {
-      char* end = nullptr;
-      port = strtol(args[++i].c_str(), &end, 10);
-      if (!end || *end || port < 0 || port > 65535) return Fail("--port wants a number from 0 to 65535");
-    } else {
-      return Fail("serve: unknown option '" + a + "' (see 'tovaly-cli serve --help')");
-    }
+  const CommandArgs parsed = ParseCommandArgs("serve", args);
+  if (parsed.help) {
+    fputs(kServeUsage, stdout);
+    return 0;
   }
+  if (!parsed.error.empty()) return Fail(parsed.error);
+  const std::string& address = parsed.search.address;
+  std::string folder = parsed.positional.empty() ? std::string() : parsed.positional[0];
+  const long port = parsed.port;
 
   std::string why;
   if (!ConfigReadable(&why)) return Fail(why);
@@ -184,28 +173,15 @@ int Serve(const std::vector<std::string>& args) {
 }
 
 int Devices(const std::vector<std::string>& args) {
-  long timeout = 5;
-  bool json = false;
-  std::string address;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") {
-      fputs(kDevicesUsage, stdout);
-      return 0;
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--timeout" && i + 1 < args.size()) {
-      char* end = nullptr;
-      timeout = strtol(args[++i].c_str(), &end, 10);
-      if (!end || *end || timeout < 1 || timeout > 120) return Fail("--timeout wants a number of seconds from 1 to 120");
-    } else if (a == "--address" && i + 1 < args.size()) {
-      address = args[++i];
-      in_addr probe{};
-      if (inet_pton(AF_INET, address.c_str(), &probe) != 1) return Fail("--address wants an IPv4 address, not '" + address + "'");
-    } else {
-      return Fail("devices: unknown option '" + a + "' (see 'tovaly-cli devices --help')");
-    }
+  const CommandArgs parsed = ParseCommandArgs("devices", args);
+  if (parsed.help) {
+    fputs(kDevicesUsage, stdout);
+    return 0;
   }
+  if (!parsed.error.empty()) return Fail(parsed.error);
+  const long timeout = parsed.search.timeout;
+  const bool json = parsed.json;
+  const std::string& address = parsed.search.address;
   signal(SIGPIPE, SIG_IGN);
   tovaly::ConsoleHost host(false);
   int rc = 0;

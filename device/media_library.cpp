@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,13 @@ class ListingCache {
   std::mutex m_;  // guards items_; nothing else is called while it is held
   std::list<std::shared_ptr<const Listing>> items_;
 };
+
+int64_t RealWallClock() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+std::atomic<WallClock> g_wallClock{&RealWallClock};
 
 ListingCache& Cache() {
   static ListingCache cache;
@@ -158,10 +166,8 @@ std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::s
   listing->entries = std::move(dirs);
   listing->entries.insert(listing->entries.end(), std::make_move_iterator(files.begin()),
                           std::make_move_iterator(files.end()));
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
   const time_t changed = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
-  if (now.tv_sec - changed > 1) Cache().Put(listing);
+  if (g_wallClock.load()() - changed > 1) Cache().Put(listing);
   return listing;
 }
 
@@ -219,6 +225,8 @@ bool FolderOf(const std::string& root, const std::string& objectId, std::string*
 }
 
 }  // namespace
+
+void SetListingClock(WallClock clock) { g_wallClock = clock ? clock : &RealWallClock; }
 
 bool IsValidUtf8(const std::string& s) {
   size_t i = 0;

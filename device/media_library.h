@@ -39,6 +39,12 @@ bool ResolveInside(const std::string& contentFolder, const std::string& relative
 // mediaBaseUrl and the percent-encoded id (PercentEncodePath).
 std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId);
 
+// The wall clock in seconds that the listing cache compares a folder's times
+// with (a folder changed within the last second is not kept). Tests replace
+// it; null restores the real one.
+using WallClock = int64_t (*)();
+void SetListingClock(WallClock clock);
+
 bool IsValidUtf8(const std::string& text);
 // Natural, case-insensitive order of names; a total order.
 bool NaturalLess(const std::string& a, const std::string& b);

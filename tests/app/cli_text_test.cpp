@@ -1,9 +1,15 @@
+// The console program's own logic: its texts, the arguments of its
+// commands, how a device is named, the keys of `play`.
+
 #include <gtest/gtest.h>
 
 #include "app/cli_common.h"
+#include "core/event_callback.h"
 
 namespace tovaly::cli {
 namespace {
+
+using Strings = std::vector<std::string>;
 
 // What a device sends is shown on one line of a terminal, never drawn as more.
 TEST(Printable, NetworkTextStaysOnItsLine) {
@@ -22,6 +28,104 @@ TEST(Printable, NetworkTextStaysOnItsLine) {
 
 TEST(JsonString, EscapesWhatJsonMust) {
   EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+}
+
+TEST(CommandArgs, EachCommandTakesItsOwn) {
+  // "help", "! error", or "positional|json|timeout|address|port".
+  auto parse = [](const char* command, const Strings& args) {
+    const CommandArgs a = ParseCommandArgs(command, args);
+    if (a.help) return std::string("help");
+    if (!a.error.empty()) return "! " + a.error;
+    std::string shown;
+    for (const std::string& p : a.positional) shown += p + ",";
+    return shown + "|" + std::to_string(a.json) + "|" + std::to_string(a.search.timeout) + "|" + a.search.address +
+           "|" + std::to_string(a.port);
+  };
+  const struct {
+    const char* command;
+    Strings args;
+    std::string parsed;
+  } cases[] = {
+      {"serve", {}, "|0|5||0"},
+      {"serve", {"/srv/m", "--address", "192.0.2.1", "--port", "49200"}, "/srv/m,|0|5|192.0.2.1|49200"},
+      {"serve", {"/a", "/b"}, "! serve: unknown option '/b' (see 'tovaly-cli serve --help')"},
+      {"serve", {"--port", "65536"}, "! --port wants a number from 0 to 65535"},
+      {"serve", {"--port", "80x"}, "! --port wants a number from 0 to 65535"},
+      {"serve", {"--port"}, "! serve: unknown option '--port' (see 'tovaly-cli serve --help')"},
+      {"serve", {"--address", "nas.local"}, "! --address wants an IPv4 address, not 'nas.local'"},
+      {"serve", {"--timeout", "3"}, "! serve: unknown option '--timeout' (see 'tovaly-cli serve --help')"},
+      {"serve", {"--json"}, "! serve: unknown option '--json' (see 'tovaly-cli serve --help')"},
+      {"devices", {"--json", "--timeout", "120", "--address", "10.0.0.2"}, "|1|120|10.0.0.2|0"},
+      {"devices", {"--timeout", "0"}, "! --timeout wants a number of seconds from 1 to 120"},
+      {"devices", {"--timeout", "5s"}, "! --timeout wants a number of seconds from 1 to 120"},
+      {"devices", {"TV"}, "! devices: unknown option 'TV' (see 'tovaly-cli devices --help')"},
+      {"browse", {"NAS", "64$1", "--json"}, "NAS,64$1,|1|5||0"},
+      {"browse", {"-"}, "-,|0|5||0"},  // a server named "-"
+      {"browse", {}, "! browse wants SERVER [OBJECT_ID] (see --help)"},
+      {"browse", {"a", "b", "c"}, "! browse wants SERVER [OBJECT_ID] (see --help)"},
+      {"browse", {"NAS", "--timeout"}, "! browse: unknown option '--timeout' (see 'tovaly-cli browse --help')"},
+      {"browse", {"--bogus", "--help"}, "! browse: unknown option '--bogus' (see 'tovaly-cli browse --help')"},
+      {"browse", {"--help", "--bogus"}, "help"},
+      {"play", {"TV", "NAS", "64$1$3", "--timeout", "20", "--address", "192.0.2.5"}, "TV,NAS,64$1$3,|0|20|192.0.2.5|0"},
+      {"play", {"TV", "NAS"}, "! play wants RENDERER SERVER ITEM_ID (see --help)"},
+      {"play", {"TV", "NAS", "x", "--json"}, "! play: unknown option '--json' (see 'tovaly-cli play --help')"},
+      {"play", {"-h"}, "help"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse(c.command, c.args), c.parsed) << c.command << " " << c.args.size();
+}
+
+// The devices the console host was told about, named by UDN or by a name
+// that only one device of the kind has.
+TEST(DeviceNaming, ByUdnOrAUniqueName) {
+  ConsoleHost host(false);
+  auto appear = [&](int32_t code, const char* name, const char* udn) {
+    DeviceAppeared a{name, udn, "http://192.0.2.7:8200/"};
+    ConsoleHost::Callback(&host, code, &a);
+  };
+  appear(kEventServerAdded, "NAS", "uuid:s1");
+  appear(kEventServerAdded, "NAS", "uuid:s2");
+  appear(kEventServerAdded, "Den", "uuid:s3");
+  appear(kEventRendererAdded, "TV", "uuid:r1");
+  appear(kEventRendererAdded, "NAS", "uuid:r2");
+  auto pick = [&](const char* kind, const char* name, bool answered, bool searched) {
+    ConsoleHost::Device d;
+    std::string error;
+    const int found = PickDevice(host.Devices(), kind, name, answered, searched, 5, &d, &error);
+    return found > 0 ? "= " + d.udn : found < 0 ? "! " + error : std::string("wait");
+  };
+  EXPECT_EQ(pick("server", "uuid:s2", false, false), "= uuid:s2");
+  EXPECT_EQ(pick("server", "Den", false, false), "wait");  // a second "Den" may still answer
+  EXPECT_EQ(pick("server", "Den", true, false), "= uuid:s3");
+  EXPECT_EQ(pick("server", "NAS", true, false),
+            "! the name \"NAS\" matches several servers; name one by its UDN:\n"
+            "  uuid:s1  http://192.0.2.7:8200/\n  uuid:s2  http://192.0.2.7:8200/");
+  EXPECT_EQ(pick("renderer", "NAS", true, false), "= uuid:r2");  // each kind apart
+  EXPECT_EQ(pick("server", "TV", true, false), "wait");
+  EXPECT_EQ(pick("server", "nas", true, true), "! no server named \"nas\" answered within 5 s (see 'tovaly-cli devices')");
+  EXPECT_EQ(pick("renderer", "uuid:s1", false, true),
+            "! no renderer named \"uuid:s1\" answered within 5 s (see 'tovaly-cli devices')");
+  DeviceLeft gone{"NAS", "uuid:s1"};
+  ConsoleHost::Callback(&host, kEventServerRemoved, &gone);
+  EXPECT_EQ(pick("server", "NAS", true, false), "= uuid:s2");
+}
+
+TEST(PlayKeys, EachKeyAndWhatItAsks) {
+  auto act = [](const std::string& keys, bool paused, int64_t position) {
+    static const char* const kNames[] = {"none", "quit", "play", "pause", "stop", "seek", "volume"};
+    const KeyAction a = KeyActionFor(keys, paused, position);
+    return std::string(kNames[a.kind]) + " " + std::to_string(a.value);
+  };
+  EXPECT_EQ(act(" ", true, 30), "play 0");
+  EXPECT_EQ(act(" ", false, 30), "pause 0");
+  EXPECT_EQ(act("s", false, 30), "stop 0");
+  EXPECT_EQ(act("\033[C", false, 95), "seek 105");
+  EXPECT_EQ(act("\033[D", false, 30), "seek 20");
+  EXPECT_EQ(act("\033[D", false, 4), "seek 0");
+  EXPECT_EQ(act("+", false, 30), "volume 5");
+  EXPECT_EQ(act("-", false, 30), "volume -5");
+  EXPECT_EQ(act("q", false, 30), "quit 0");
+  EXPECT_EQ(act("Q", true, 30), "quit 0");
+  for (const char* other : {"S", "x", "\033[A", "  ", "q ", ""}) EXPECT_EQ(act(other, false, 30), "none 0") << other;
 }
 
 }  // namespace

@@ -96,6 +96,32 @@ TEST_F(TempHome, FirewallKeyIsWrittenOnceAndOnlyForAnAdministrator) {
   EXPECT_EQ(config.Get("enable_firewall"), "no");
 }
 
+// The server's identity: made once and kept, so that devices know it after a
+// restart; an id edited into something that makes no UDN is replaced once.
+TEST_F(TempHome, ServerIdentitySurvivesRestarts) {
+  auto udn = [] {
+    char text[64] = "";
+    TextRequest request{text, sizeof text};
+    EXPECT_EQ(AnswerDeviceUdn(&request), 1);
+    return std::string(text);
+  };
+  auto stored = [] { return "uuid:" + util::AppConfig(SettingsFile()).Get("machine_id"); };  // a restarted program
+  const std::string first = udn();
+  EXPECT_EQ(first.size(), 41u) << first;
+  EXPECT_EQ(stored(), first);
+  EXPECT_EQ(udn(), first);
+  for (const char* edited : {"not-a-uuid", "01234567-89ab-cdef-0123-456789abcdeg", "0123456789ab-cdef-0123-456789abcdef-",
+                             "01234567-89ab-cdef-0123-456789abcde", ""}) {
+    ASSERT_TRUE(util::AppConfig(SettingsFile()).Set("machine_id", edited));
+    const std::string replaced = udn();
+    EXPECT_NE(replaced, "uuid:" + std::string(edited));
+    EXPECT_EQ(stored(), replaced) << edited;
+    EXPECT_EQ(udn(), replaced) << edited;
+  }
+  ASSERT_TRUE(util::AppConfig(SettingsFile()).Set("machine_id", "01234567-89AB-cdef-0123-456789abcdef"));
+  EXPECT_EQ(udn(), "uuid:01234567-89AB-cdef-0123-456789abcdef");  // a valid id is kept as written
+}
+
 TEST(ShowOption, AnyPrefixAndLetterCase) {
   for (const char* yes : {"-show", "/show", "--show", "-SHOW", "/Show"})
     EXPECT_TRUE(app::HasShowOption({"tovaly", yes})) << yes;

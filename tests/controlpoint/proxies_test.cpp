@@ -9,6 +9,7 @@
 
 #include "controlpoint/didl_reader.h"
 #include "controlpoint/entry_functions.h"
+#include "core/text.h"
 #include "device/didl.h"
 #include "device/ixml_util.h"
 #include "scripted.h"
@@ -205,16 +206,39 @@ TEST_F(Proxies, LastChangeReportsTransportStates) {
   EXPECT_EQ(host_.Of(kEventTransportState), (Strings{"1:uuid:r", "3:uuid:r", "7:uuid:r", "0:uuid:r"}));
 }
 
-TEST(RendererTexts, TimesAndTargets) {
-  EXPECT_EQ(ParseClockTime("0:03:25.500"), 205);
-  EXPECT_EQ(ParseClockTime("1:02:03"), 3723);
-  EXPECT_EQ(ParseClockTime("NOT_IMPLEMENTED"), 0);
-  EXPECT_EQ(ParseClockTime(""), 0);
-  EXPECT_EQ(FormatSeekTarget(3725), "1:02:05");
-  EXPECT_EQ(FormatSeekTarget(59), "0:00:59");
-  EXPECT_EQ(FormatSeekTarget(0), "0:00:00");
-  EXPECT_EQ(TransportStateValue("NO_MEDIA_PRESENT"), 6);
-  EXPECT_EQ(TransportStateValue("bogus"), 0);
+// The first event of gmediarender's AVTransport, as it goes on the wire: every
+// variable in LastChange, escaped into the property, its metadata escaped twice.
+TEST_F(Proxies, RealLastChangeOfARenderer) {
+  const std::string title = "Song &amp; Dance &lt;live&gt; ";
+  const std::string didl = XmlEscape(
+      "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+      "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\"><item id=\"64$1$3\" parentID=\"64$1\" restricted=\"1\">"
+      "<dc:title>" + title + std::string(600, 'w') + "</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class>"
+      "<res protocolInfo=\"http-get:*:audio/mpeg:*\">http://192.0.2.7:8200/MediaItems/3.mp3</res></item></DIDL-Lite>");
+  const std::string uri = "http://192.0.2.7:8200/MediaItems/3.mp3?a=1&amp;b=2";
+  std::string vars;
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"AVTransportURI", uri}, {"AVTransportURIMetaData", didl}, {"CurrentMediaDuration", "0:03:25"},
+           {"CurrentPlayMode", "NORMAL"}, {"CurrentRecordQualityMode", "NOT_IMPLEMENTED"}, {"CurrentTrack", "1"},
+           {"CurrentTrackDuration", "0:03:25"}, {"CurrentTrackMetaData", didl}, {"CurrentTrackURI", uri},
+           {"CurrentTransportActions", "Pause,Stop,Seek"}, {"NextAVTransportURI", ""},
+           {"NextAVTransportURIMetaData", ""}, {"NumberOfTracks", "1"}, {"PlaybackStorageMedium", "NETWORK"},
+           {"PossiblePlaybackStorageMedia", "NETWORK"}, {"PossibleRecordQualityModes", "NOT_IMPLEMENTED"},
+           {"PossibleRecordStorageMedia", "NOT_IMPLEMENTED"}, {"RecordMediumWriteStatus", "NOT_IMPLEMENTED"},
+           {"RecordStorageMedium", "NOT_IMPLEMENTED"}, {"TransportPlaySpeed", "1"}, {"TransportState", "PLAYING"},
+           {"TransportStatus", "OK"}}) {
+    vars += "<" + name + " val=\"" + value + "\"/>";
+  }
+  const std::string lastChange =
+      "<Event xmlns=\"urn:schemas-upnp-org:metadata-1-0/AVT/\"><InstanceID val=\"0\">" + vars + "</InstanceID></Event>";
+  IxmlDocument event(ixmlParseBuffer(("<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property>"
+                                      "<LastChange>" + XmlEscape(lastChange) + "</LastChange></e:property>"
+                                      "</e:propertyset>").c_str()));
+  ASSERT_NE(event, nullptr);
+  ASSERT_GT(lastChange.size(), 3000u);
+  RefPtr<ScriptedRenderer> r(new ScriptedRenderer("uuid:r", link_));
+  r->OnEvent(event.get());
+  EXPECT_EQ(host_.Of(kEventTransportState), Strings{"1:uuid:r"});
 }
 
 TEST_F(Proxies, VolumeStepsAreClampedAndSeekTargetsFormatted) {
@@ -238,11 +262,11 @@ TEST_F(Proxies, VolumeStepsAreClampedAndSeekTargetsFormatted) {
 
   r->script = [](const Sent& s, int*) -> IXML_Document* {
     if (s.action != "GetPositionInfo") return Response(s.action.c_str(), {});
-    return Response("GetPositionInfo", {{"TrackDuration", "0:03:25.500"}, {"RelTime", "NOT_IMPLEMENTED"}});
+    return Response("GetPositionInfo", {{"TrackDuration", "1:02:03.500"}, {"RelTime", "NOT_IMPLEMENTED"}});
   };
   int64_t duration = -5, rel = -5;
   EXPECT_EQ(r->GetPositionInfo(0, &duration, &rel), 0);
-  EXPECT_EQ(std::to_string(duration) + " " + std::to_string(rel), "205 0");
+  EXPECT_EQ(std::to_string(duration) + " " + std::to_string(rel), "3723 0");
   EXPECT_EQ(r->Seek(4, 3725), 1);
   EXPECT_EQ(r->sent.back().Show({"InstanceID", "Unit", "Target"}), "Seek|4|REL_TIME|1:02:05");
 }

@@ -73,14 +73,28 @@ TEST_F(AppConfigTest, ReplacingAValueKeepsEveryOtherLine) {
   EXPECT_EQ(Read(), "[setting]\r\nmachine_id=x=y\r\ncontent_path=/m\r\n");
 }
 
-TEST_F(AppConfigTest, SetCreatesFileAndSection) {
+TEST_F(AppConfigTest, SetCreatesWhatIsMissing) {
   AppConfig config(dir_ + "/sub/dir/config.ini");
   ASSERT_TRUE(config.Set("content_path", "/a"));
   ASSERT_TRUE(config.Set("machine_id", "b"));
   EXPECT_EQ(config.Get("content_path") + config.Get("machine_id"), "/ab");
-  Write("[other]\nx=1");  // no final line end
-  ASSERT_TRUE(AppConfig(path_).Set("content_path", "/c"));
-  EXPECT_EQ(Read(), "[other]\nx=1\n[setting]\ncontent_path=/c\n");
+  const struct {
+    std::string before, after;
+  } cases[] = {
+      {"[other]\nx=1", "[other]\nx=1\n[setting]\ncontent_path=/c\n"},  // no final line end
+      {"[setting]\n", "[setting]\ncontent_path=/c\n"},                    // a section without keys
+      {"[setting]", "[setting]\ncontent_path=/c\n"},
+      {"[a]\nx=1\n[setting]", "[a]\nx=1\n[setting]\ncontent_path=/c\n"},
+      {"[setting]\n\n\n[b]\ny=2\n", "[setting]\ncontent_path=/c\n\n\n[b]\ny=2\n"},
+      {"[setting]\r\n[b]\r\n", "[setting]\r\ncontent_path=/c\r\n[b]\r\n"},
+      {"[setting]\nmachine_id=m", "[setting]\nmachine_id=m\ncontent_path=/c\n"},
+  };
+  for (const auto& c : cases) {
+    Write(c.before);
+    ASSERT_TRUE(AppConfig(path_).Set("content_path", "/c")) << c.before;
+    EXPECT_EQ(Read(), c.after) << c.before;
+    EXPECT_EQ(AppConfig(path_).Get("content_path"), "/c") << c.before;
+  }
 }
 
 TEST_F(AppConfigTest, RefusedOrFailedWritesChangeNothing) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 #include "device/file_serving.h"
@@ -23,8 +24,15 @@ class ContentFolder : public ::testing::Test {
     mkdir(root_.c_str(), 0700);
     mkdir((base_ + "/outside").c_str(), 0700);
     std::ofstream(base_ + "/secret.txt") << "secret";  // outside the content folder
+    // Beside it, with a name that begins with the content folder's.
+    mkdir((root_ + "-private").c_str(), 0700);
+    mkdir((root_ + "-private/sub").c_str(), 0700);
+    std::ofstream(root_ + "-private/near.mp3") << "secret";
   }
-  void TearDown() override { std::system(("rm -rf '" + base_ + "'").c_str()); }
+  void TearDown() override {
+    SetListingClock(nullptr);
+    std::system(("rm -rf '" + base_ + "'").c_str());
+  }
   // Below the content folder: names ending in "/" are folders, others files.
   void Make(std::initializer_list<std::string> paths) {
     for (const std::string& p : paths) {
@@ -74,10 +82,14 @@ TEST_F(ContentFolder, ListingWindow) {
 
 TEST_F(ContentFolder, NestedIdsOrderAndRecords) {
   Make({"Movies/", "Movies/2019/", "Movies/2019/x.avi", "Movies/Episode 10.mkv", "Movies/episode 2.mkv",
-        "Movies/Alpha.MP3", "Movies/zeta/"});
-  // Folders first, then files, each in natural order without regard to case.
+        "Movies/Alpha.MP3", "Movies/zeta/", "Album/", "Album/Track 10.mp3", "Album/track 003.mp3",
+        "Album/Track 2.mp3", "Album/Track 01.mp3"});
+  // Folders first, then files, each in natural order without regard to case;
+  // a number counts by its value, leading zeros or not.
   EXPECT_EQ(Ids("Movies"), (Strings{"Movies/2019", "Movies/zeta", "Movies/Alpha.MP3", "Movies/episode 2.mkv",
                                     "Movies/Episode 10.mkv"}));
+  EXPECT_EQ(Ids("Album"),
+            (Strings{"Album/Track 01.mp3", "Album/Track 2.mp3", "Album/track 003.mp3", "Album/Track 10.mp3"}));
   const MediaObject item = List("Movies/2019").objects.at(0);
   EXPECT_EQ(Show(item), "Movies/2019/x.avi|Movies/2019|x.avi|2|http-get:*:video/x-msvideo:*|"
                         "http://h:1/media/Movies/2019/x.avi");
@@ -109,18 +121,21 @@ TEST_F(ContentFolder, HiddenInvalidAndOutsideEntriesAreAbsent) {
   Link(".", "A/self");
   Link("..", "A/up");
   Link(root_, "A/root_again");
-  Make({"B/", "B/C/"});
+  Make({"B/", "B/C/", "AB/"});
   Link("../../A", "B/C/sideways");  // another branch: fine
+  Link("../A", "AB/toA");           // a sibling whose name begins with this folder's: no ancestor
+  Link(root_ + "-private", "private");
+  Link(root_ + "-private/near.mp3", "A/near.mp3");
   mkfifo((root_ + "/A/pipe.mp3").c_str(), 0600);
   EXPECT_EQ(Ids("A"), (Strings{"A/in.mp3", "A/ok.mp3"}));
-  EXPECT_EQ(Ids("0"), (Strings{"A", "Alias", "B"}));
+  EXPECT_EQ(Ids("0"), (Strings{"A", "AB", "Alias", "B"}));
   EXPECT_EQ(Ids("Alias"), (Strings{"Alias/in.mp3", "Alias/ok.mp3"}));
   EXPECT_EQ(Ids("B/C/sideways"), (Strings{"B/C/sideways/in.mp3", "B/C/sideways/ok.mp3"}));
+  EXPECT_EQ(Ids("AB/toA"), (Strings{"AB/toA/in.mp3", "AB/toA/ok.mp3"}));
   for (const char* loop : {"A/self", "A/up/A", "A/root_again/A", "A/root_again"}) {
     EXPECT_EQ(Ids(loop), Strings{}) << loop;
   }
-  EXPECT_EQ(Ids("outdir"), Strings{});
-  EXPECT_EQ(Ids("A/.git"), Strings{});
+  for (const char* outside : {"outdir", "private", "private/sub", "A/.git"}) EXPECT_EQ(Ids(outside), Strings{}) << outside;
 }
 
 TEST_F(ContentFolder, ListingFollowsChangesOfTheFolder) {
@@ -133,7 +148,7 @@ TEST_F(ContentFolder, ListingFollowsChangesOfTheFolder) {
   unlink((root_ + "/F/b.mp3").c_str());
   EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
   // Once the folder has settled its listing is kept; a change must still show.
-  sleep(2);
+  SetListingClock([] { return static_cast<int64_t>(time(nullptr)) + 10; });
   EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
   EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
   Make({"F/d.mp3"});
@@ -177,10 +192,8 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   Make({"Music/", "Music/.hidden.mp3", "Music/noext", "top.mp3"});
   std::ofstream(root_ + "/Music/song.mp3") << "0123456789";
   Link(base_ + "/secret.txt", "Music/out.mp3");
-  // A sibling whose name begins with the shared folder's name is outside it.
-  mkdir((root_ + "2").c_str(), 0700);
-  std::ofstream(root_ + "2/near.mp3") << "secret";
-  Link(root_ + "2/near.mp3", "Music/near.mp3");
+  Link(root_ + "-private/near.mp3", "Music/near.mp3");
+  Link(root_ + "-private", "Music/private");
   ASSERT_EQ(mkfifo((root_ + "/Music/pipe.mp3").c_str(), 0600), 0);
   Link(root_, "Music/root_again");
   auto open = [&](const char* path, int mode = 0) {  // length|type, or "refused"
@@ -195,7 +208,7 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   EXPECT_EQ(open("Music/noext"), "1|application/octet-stream");
   for (const char* hostile :
        {"../secret.txt", "Music/../../secret.txt", "Music/?/../../secret.txt", "Music/x#/../../secret.txt",
-        "Music/out.mp3", "Music/near.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3",
+        "Music/out.mp3", "Music/near.mp3", "Music/private/near.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3",
         "./Music/song.mp3", "top.mp3", "Music/pipe.mp3", "Music/song.mp3?x=1", "Music/root_again/top.mp3",
         "Music/root_again/Music/song.mp3"}) {
     EXPECT_EQ(open(hostile), "refused") << hostile;
