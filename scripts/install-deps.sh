@@ -13,7 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm-14
   # tests of the desktop program: a display, a notification area, QR reading,
   # and the check of the menu entry
-  xvfb xauth trayer zbar-tools desktop-file-utils
+  xvfb xauth trayer zbar-tools desktop-file-utils fonts-dejavu-core
   # tests: private networks and independent UPnP peers (run only inside
   # network namespaces the tests make)
   iproute2 procps curl python3 python3-gi
