@@ -1,7 +1,6 @@
 #pragma once
-// Test doubles for the control point: proxies and description downloads
-// whose network requests a script answers, and a host that records what the
-// control point tells it.
+// Proxies and description downloads whose network requests a script answers,
+// and a host that records what the control point tells it.
 
 #include <upnp.h>
 #include <upnptools.h>
@@ -30,16 +29,15 @@ struct Sent {
   }
 };
 
-// Answers an action: a response, or null with *error set (left at 0, the
-// request counts as refused: UPNP_E_SOCKET_CONNECT).
+// A response, or null with *error set (left at 0: connection refused).
 using Script = std::function<IXML_Document*(const Sent&, int* error)>;
 
 inline IXML_Document* Response(const char* action, const std::vector<std::pair<const char*, std::string>>& outs) {
   IXML_Document* doc = nullptr;
+  UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", nullptr, nullptr);
   for (const auto& o : outs) {
     UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", o.first, o.second.c_str());
   }
-  if (outs.empty()) UpnpAddToActionResponse(&doc, action, "urn:schemas-upnp-org:service:X:1", nullptr, nullptr);
   return doc;
 }
 
@@ -53,15 +51,13 @@ class Scripted : public Base {
     for (const auto& a : args) s.args[a.first] = a.second;
     int e = 0;
     IXML_Document* r = script ? script(s, &e) : nullptr;
-    if (!r && e == 0) e = UPNP_E_SOCKET_CONNECT;
-    if (error) *error = r ? 0 : e;
+    if (error) *error = r ? 0 : e ? e : UPNP_E_SOCKET_CONNECT;
     sent.push_back(s);
-    ++actions;
     return r;
   }
   Script script;
-  std::vector<Sent> sent;  // read only while no liveness check runs on its own thread
-  std::atomic<int> actions{0}, probes{0};
+  std::vector<Sent> sent;  // only while no liveness check runs on its own thread
+  std::atomic<int> probes{0};
   bool asyncLiveness = false;  // the check on its own thread, as in production
   std::function<void()> onDestroy;
 
@@ -71,11 +67,8 @@ class Scripted : public Base {
   }
   void SendPresenceProbe(const sockaddr_in&) override { ++probes; }
   void StartLivenessCheck() override {
-    if (asyncLiveness) {
-      Base::StartLivenessCheck();
-    } else {
-      upnp_device_control::CheckLiveness(RefPtr<upnp_device_control>(this));
-    }
+    if (asyncLiveness) return Base::StartLivenessCheck();
+    upnp_device_control::CheckLiveness(RefPtr<upnp_device_control>(this));
   }
 };
 using ScriptedServer = Scripted<MediaServerDevice>;
@@ -87,25 +80,23 @@ class ScriptedRenderer : public Scripted<MediaRendererDevice> {
   int subscriptions = 0;
 };
 
-// A control point whose description downloads a script answers (null:
-// connection refused), on the thread that starts them.
+// Description downloads answered by `fetch` (none: connection refused), on
+// the thread that starts them.
 class ScriptedControlPoint : public control_point_t {
  public:
   ScriptedControlPoint() : control_point_t(false) {}
   std::function<int(const std::string& location, std::string* text)> fetch;
-  std::vector<std::string> fetched;  // the locations asked for, in order
 
  protected:
   int FetchDescription(const std::string& location, std::string* text) override {
-    fetched.push_back(location);
     return fetch ? fetch(location, text) : UPNP_E_SOCKET_CONNECT;
   }
   void LaunchDownloads(QueuedDownload first) override { RunDownloads(std::move(first)); }
 };
 
-// Records the notifications, on any thread, as what each carried: the UDN
-// for devices, "title:id:class:duration:date:protocolInfo" for items,
-// "state:UDN" for transport states.
+// Records the notifications, on any thread: the UDN for devices,
+// "title:id:class:duration:date:protocolInfo" for items, "state:UDN" for
+// transport states.
 struct Host {
   std::mutex m;
   std::vector<std::pair<int32_t, std::string>> events;
@@ -123,8 +114,8 @@ struct Host {
       what = std::string(i->title) + ":" + i->objectId + ":" + std::to_string(i->objectClass) + ":" +
              std::to_string(i->duration) + ":" + i->date + ":" + (i->protocolInfo ? i->protocolInfo : "<none>");
     } else if (code == kEventTransportState) {
-      what = std::to_string(static_cast<TransportStateChanged*>(args)->state) + ":" +
-             static_cast<TransportStateChanged*>(args)->udn;
+      auto* t = static_cast<TransportStateChanged*>(args);
+      what = std::to_string(t->state) + ":" + t->udn;
     } else {
       return 0;
     }

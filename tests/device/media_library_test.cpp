@@ -12,8 +12,6 @@
 namespace tovaly {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 class ContentFolder : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -21,12 +19,11 @@ class ContentFolder : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     base_ = tmpl;
     root_ = base_ + "/share";
-    mkdir(root_.c_str(), 0700);
-    mkdir((base_ + "/outside").c_str(), 0700);
-    std::ofstream(base_ + "/secret.txt") << "secret";  // outside the content folder
-    // Beside it, with a name that begins with the content folder's.
-    mkdir((root_ + "-private").c_str(), 0700);
-    mkdir((root_ + "-private/sub").c_str(), 0700);
+    // Outside the content folder, and beside it with a name that begins with its name.
+    for (const char* dir : {"/share", "/outside", "/share-private", "/share-private/sub"}) {
+      mkdir((base_ + dir).c_str(), 0700);
+    }
+    std::ofstream(base_ + "/secret.txt") << "secret";
     std::ofstream(root_ + "-private/near.mp3") << "secret";
   }
   void TearDown() override {
@@ -43,8 +40,9 @@ class ContentFolder : public ::testing::Test {
       }
     }
   }
-  void Link(const std::string& target, const std::string& rel) {
-    ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + rel).c_str()), 0) << rel;
+  // Symbolic links below the content folder: {target, where}.
+  void Link(std::initializer_list<std::pair<std::string, std::string>> links) {
+    for (const auto& [target, rel] : links) ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + rel).c_str()), 0) << rel;
   }
   MediaObjectList List(const std::string& id, int32_t start = 0, int32_t count = 0, int32_t* total = nullptr) {
     MediaObjectList list;
@@ -52,10 +50,12 @@ class ContentFolder : public ::testing::Test {
     if (total) *total = t;
     return list;
   }
-  Strings Ids(const std::string& id, int32_t start = 0, int32_t count = 0, int32_t* total = nullptr) {
-    Strings ids;
-    for (const auto& o : List(id, start, count, total).objects) ids.push_back(o.id);
-    return ids;
+  // The ids, joined with ",", and the total after "=".
+  std::string Ids(const std::string& id, int32_t start = 0, int32_t count = 0) {
+    std::string ids;
+    int32_t total = 0;
+    for (const auto& o : List(id, start, count, &total).objects) ids += (ids.empty() ? "" : ",") + o.id;
+    return ids + "=" + std::to_string(total);
   }
   std::string base_, root_;
 };
@@ -68,28 +68,21 @@ std::string Show(const MediaObject& o) {
 
 TEST_F(ContentFolder, ListingWindow) {
   Make({"f1/", "f2/", "f3/", "f4/", "f5/", "f6/", "f7/", "loose.mp3"});  // loose files are not published
-  int32_t total = -1;
-  EXPECT_EQ(Ids("0", 2, 3, &total), (Strings{"f3", "f4", "f5"}));
-  EXPECT_EQ(total, 7);
-  EXPECT_EQ(Ids("0", 0, 0).size(), 7u);  // count 0: everything from start on
-  EXPECT_EQ(Ids("0", 5, 0), (Strings{"f6", "f7"}));
-  EXPECT_EQ(Ids("0", 6, 1), (Strings{"f7"}));
-  EXPECT_EQ(Ids("0", 7, 1, &total), Strings{});  // start at or beyond the end: nothing, full total
-  EXPECT_EQ(total, 7);
-  EXPECT_EQ(Ids("0", -2, 3), (Strings{"f1"}));  // the window rule applied literally
-  EXPECT_EQ(Ids("0", 1, -1).size(), 6u);        // a negative count means all
+  // Count 0 or less: all from start on; start at or past the end: nothing, the full total.
+  const struct { int32_t start, count; const char* ids; } cases[] = {
+      {2, 3, "f3,f4,f5=7"}, {0, 0, "f1,f2,f3,f4,f5,f6,f7=7"}, {5, 0, "f6,f7=7"}, {6, 1, "f7=7"}, {7, 1, "=7"},
+      {-2, 3, "f1=7"}, {1, -1, "f2,f3,f4,f5,f6,f7=7"}};
+  for (const auto& c : cases) EXPECT_EQ(Ids("0", c.start, c.count), c.ids) << c.start << "+" << c.count;
 }
 
 TEST_F(ContentFolder, NestedIdsOrderAndRecords) {
   Make({"Movies/", "Movies/2019/", "Movies/2019/x.avi", "Movies/Episode 10.mkv", "Movies/episode 2.mkv",
         "Movies/Alpha.MP3", "Movies/zeta/", "Album/", "Album/Track 10.mp3", "Album/track 003.mp3",
-        "Album/Track 2.mp3", "Album/Track 01.mp3"});
+        "Album/Track 2.mp3", "Album/Track 01.mp3", "Empty/"});
   // Folders first, then files, each in natural order without regard to case;
   // a number counts by its value, leading zeros or not.
-  EXPECT_EQ(Ids("Movies"), (Strings{"Movies/2019", "Movies/zeta", "Movies/Alpha.MP3", "Movies/episode 2.mkv",
-                                    "Movies/Episode 10.mkv"}));
-  EXPECT_EQ(Ids("Album"),
-            (Strings{"Album/Track 01.mp3", "Album/Track 2.mp3", "Album/track 003.mp3", "Album/Track 10.mp3"}));
+  EXPECT_EQ(Ids("Movies"), "Movies/2019,Movies/zeta,Movies/Alpha.MP3,Movies/episode 2.mkv,Movies/Episode 10.mkv=5");
+  EXPECT_EQ(Ids("Album"), "Album/Track 01.mp3,Album/Track 2.mp3,Album/track 003.mp3,Album/Track 10.mp3=4");
   const MediaObject item = List("Movies/2019").objects.at(0);
   EXPECT_EQ(Show(item), "Movies/2019/x.avi|Movies/2019|x.avi|2|http-get:*:video/x-msvideo:*|"
                         "http://h:1/media/Movies/2019/x.avi");
@@ -97,62 +90,48 @@ TEST_F(ContentFolder, NestedIdsOrderAndRecords) {
   EXPECT_EQ(Show(List("Movies", 0, 1).objects.at(0)), "Movies/2019|Movies|2019|1||");
   // Ids that name no published folder give nothing, and say so.
   for (const char* id : {"Movies/Alpha.MP3", "nothing", "Movies/../Movies", "/Movies", "Movies/", ""}) {
-    int32_t total = 0;
-    EXPECT_EQ(Ids(id, 0, 0, &total), Strings{}) << id;
-    EXPECT_EQ(total, -1) << id;
+    EXPECT_EQ(Ids(id), "=-1") << id;
   }
-  int32_t total = -1;
-  Make({"Empty/"});
-  EXPECT_EQ(Ids("Empty", 0, 0, &total), Strings{});
-  EXPECT_EQ(total, 0);
+  EXPECT_EQ(Ids("Empty"), "=0");
 }
 
 TEST_F(ContentFolder, HiddenInvalidAndOutsideEntriesAreAbsent) {
   // Not UTF-8, or characters an id cannot carry through XML and back.
   Make({"A/", "A/.git/", "A/.hidden.mp3", "A/ok.mp3", "A/bad\xff\xfe.mp3", "A/line\nfeed.mp3", "A/tab\t.mp3",
-        "A/bell\a.mp3", "A/non\xEF\xBF\xBE.mp3", "A/ctl\x1F/"});
-  Link(base_ + "/secret.txt", "A/out.mp3");
-  Link(base_ + "/outside", "outdir");
-  Link(root_ + "/A/ok.mp3", "A/in.mp3");
-  Link(root_ + "/A", "Alias");
-  Link("../A/.hidden.mp3", "A/peek.mp3");  // inside, but hidden
-  // Links back up: to the folder itself, its parent (the root) and the root
-  // by absolute path would make an endless tree.
-  Link(".", "A/self");
-  Link("..", "A/up");
-  Link(root_, "A/root_again");
-  Make({"B/", "B/C/", "AB/"});
-  Link("../../A", "B/C/sideways");  // another branch: fine
-  Link("../A", "AB/toA");           // a sibling whose name begins with this folder's: no ancestor
-  Link(root_ + "-private", "private");
-  Link(root_ + "-private/near.mp3", "A/near.mp3");
+        "A/bell\a.mp3", "A/non\xEF\xBF\xBE.mp3", "A/ctl\x1F/", "B/", "B/C/", "AB/"});
+  // Links to the folder itself, its parent (the root) and the root by
+  // absolute path would make an endless tree; another branch is fine, as is a
+  // sibling whose name begins with this folder's.
+  Link({{base_ + "/secret.txt", "A/out.mp3"}, {base_ + "/outside", "outdir"}, {root_ + "/A/ok.mp3", "A/in.mp3"},
+        {root_ + "/A", "Alias"}, {"../A/.hidden.mp3", "A/peek.mp3"}, {".", "A/self"}, {"..", "A/up"},
+        {root_, "A/root_again"}, {"../../A", "B/C/sideways"}, {"../A", "AB/toA"}, {root_ + "-private", "private"},
+        {root_ + "-private/near.mp3", "A/near.mp3"}});
   mkfifo((root_ + "/A/pipe.mp3").c_str(), 0600);
-  EXPECT_EQ(Ids("A"), (Strings{"A/in.mp3", "A/ok.mp3"}));
-  EXPECT_EQ(Ids("0"), (Strings{"A", "AB", "Alias", "B"}));
-  EXPECT_EQ(Ids("Alias"), (Strings{"Alias/in.mp3", "Alias/ok.mp3"}));
-  EXPECT_EQ(Ids("B/C/sideways"), (Strings{"B/C/sideways/in.mp3", "B/C/sideways/ok.mp3"}));
-  EXPECT_EQ(Ids("AB/toA"), (Strings{"AB/toA/in.mp3", "AB/toA/ok.mp3"}));
-  for (const char* loop : {"A/self", "A/up/A", "A/root_again/A", "A/root_again"}) {
-    EXPECT_EQ(Ids(loop), Strings{}) << loop;
+  EXPECT_EQ(Ids("A"), "A/in.mp3,A/ok.mp3=2");
+  EXPECT_EQ(Ids("0"), "A,AB,Alias,B=4");
+  EXPECT_EQ(Ids("Alias"), "Alias/in.mp3,Alias/ok.mp3=2");
+  EXPECT_EQ(Ids("B/C/sideways"), "B/C/sideways/in.mp3,B/C/sideways/ok.mp3=2");
+  EXPECT_EQ(Ids("AB/toA"), "AB/toA/in.mp3,AB/toA/ok.mp3=2");
+  for (const char* absent :
+       {"A/self", "A/up/A", "A/root_again/A", "A/root_again", "outdir", "private", "private/sub", "A/.git"}) {
+    EXPECT_EQ(Ids(absent), "=-1") << absent;
   }
-  for (const char* outside : {"outdir", "private", "private/sub", "A/.git"}) EXPECT_EQ(Ids(outside), Strings{}) << outside;
 }
 
 TEST_F(ContentFolder, ListingFollowsChangesOfTheFolder) {
   Make({"F/", "F/a.mp3"});
-  EXPECT_EQ(Ids("F"), (Strings{"F/a.mp3"}));
+  EXPECT_EQ(Ids("F"), "F/a.mp3=1");
   Make({"F/b.mp3"});
-  EXPECT_EQ(Ids("F"), (Strings{"F/a.mp3", "F/b.mp3"}));
+  EXPECT_EQ(Ids("F"), "F/a.mp3,F/b.mp3=2");
   ASSERT_EQ(rename((root_ + "/F/a.mp3").c_str(), (root_ + "/F/c.mp3").c_str()), 0);
-  EXPECT_EQ(Ids("F"), (Strings{"F/b.mp3", "F/c.mp3"}));
   unlink((root_ + "/F/b.mp3").c_str());
-  EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
+  EXPECT_EQ(Ids("F"), "F/c.mp3=1");
   // Once the folder has settled its listing is kept; a change must still show.
   SetListingClock([] { return static_cast<int64_t>(time(nullptr)) + 10; });
-  EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
-  EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3"}));
+  EXPECT_EQ(Ids("F"), "F/c.mp3=1");
+  EXPECT_EQ(Ids("F"), "F/c.mp3=1");
   Make({"F/d.mp3"});
-  EXPECT_EQ(Ids("F"), (Strings{"F/c.mp3", "F/d.mp3"}));
+  EXPECT_EQ(Ids("F"), "F/c.mp3,F/d.mp3=2");
 }
 
 TEST_F(ContentFolder, DescribeObjectMatchesTheListing) {
@@ -177,7 +156,6 @@ TEST(ItemUrls, EncodeEveryByteOutsideTheUnreservedSet) {
   EXPECT_EQ(PercentEncodePath("A-z_0.9~/"), "A-z_0.9~/");
 }
 
-// More of the order is seen in the listings above.
 TEST(Names, NaturalOrderAndUtf8) {
   EXPECT_FALSE(NaturalLess("episode 10", "Episode 2"));
   EXPECT_TRUE(NaturalLess("file", "file1"));
@@ -191,11 +169,9 @@ TEST(Names, NaturalOrderAndUtf8) {
 TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   Make({"Music/", "Music/.hidden.mp3", "Music/noext", "top.mp3"});
   std::ofstream(root_ + "/Music/song.mp3") << "0123456789";
-  Link(base_ + "/secret.txt", "Music/out.mp3");
-  Link(root_ + "-private/near.mp3", "Music/near.mp3");
-  Link(root_ + "-private", "Music/private");
+  Link({{base_ + "/secret.txt", "Music/out.mp3"}, {root_ + "-private/near.mp3", "Music/near.mp3"},
+        {root_ + "-private", "Music/private"}, {root_, "Music/root_again"}});
   ASSERT_EQ(mkfifo((root_ + "/Music/pipe.mp3").c_str(), 0600), 0);
-  Link(root_, "Music/root_again");
   auto open = [&](const char* path, int mode = 0) {  // length|type, or "refused"
     FileOpenRequest r{path, mode};
     if (!AnswerFileOpen(root_, &r)) return std::string("refused");
@@ -208,14 +184,13 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   EXPECT_EQ(open("Music/noext"), "1|application/octet-stream");
   for (const char* hostile :
        {"../secret.txt", "Music/../../secret.txt", "Music/?/../../secret.txt", "Music/x#/../../secret.txt",
-        "Music/out.mp3", "Music/near.mp3", "Music/private/near.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "", "Music//song.mp3",
-        "./Music/song.mp3", "top.mp3", "Music/pipe.mp3", "Music/song.mp3?x=1", "Music/root_again/top.mp3",
-        "Music/root_again/Music/song.mp3"}) {
+        "Music/out.mp3", "Music/near.mp3", "Music/private/near.mp3", "Music/.hidden.mp3", "/etc/passwd", "Music", "",
+        "Music//song.mp3", "./Music/song.mp3", "top.mp3", "Music/pipe.mp3", "Music/song.mp3?x=1",
+        "Music/root_again/top.mp3", "Music/root_again/Music/song.mp3"}) {
     EXPECT_EQ(open(hostile), "refused") << hostile;
   }
-  for (const char* path : {"Music/song.mp3", "Music/new.mp3"}) {  // writing is always refused
-    EXPECT_EQ(open(path, 1), "refused") << path;
-  }
+  EXPECT_EQ(open("Music/song.mp3", 1), "refused");  // writing is always refused
+  EXPECT_EQ(open("Music/new.mp3", 1), "refused");
   EXPECT_NE(access((root_ + "/Music/new.mp3").c_str(), F_OK), 0);
 }
 

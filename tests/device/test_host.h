@@ -1,8 +1,6 @@
 #pragma once
-// Test doubles for the device: a host that answers its requests from fixed
-// values and records what it was asked, and requests routed through the
-// device callback without sockets, so the error code and text a test checks
-// are the ones that go on the wire.
+// A host that answers the device from fixed values and records what it was
+// asked, and requests routed through the device callback without sockets.
 
 #include <gtest/gtest.h>
 #include <upnp.h>
@@ -31,36 +29,33 @@ constexpr Service kMds{"urn:upnp-org:serviceId:MediaDownload", "urn:schemas-upnp
 
 struct TestHost {
   std::string udn = "uuid:00000000-1111-2222-3333-444444444444";
-  bool answerMediaDownload = false;  // 60: MediaDownload is published
-  std::string contentFolder;         // answers 12 and 13 when set
-  std::function<void()> whileListing;  // runs inside every answer to 12
+  bool answerMediaDownload = false;
+  std::string contentFolder;           // browse requests are answered when set
+  std::function<void()> whileListing;  // runs inside every BrowseChildren answer
   std::vector<std::string> fromTexts;
-
-  // MediaDownload (61-73): answered from these unless answerDownloads is
-  // cleared; the texts each request carries are recorded as "code:texts".
+  // MediaDownload: answered from these unless answerDownloads is cleared;
+  // each request is recorded as "code:the texts it carried".
   bool answerDownloads = true;
   StorageInfoRequest storage{10000000000, 4000000000};
   ProgressInfoRequest progress{nullptr};
   DownloadInfoRequest info{nullptr, "", "", 0, 0, 0};
-  std::map<int32_t, std::string> texts;  // the TextAnswer codes 64, 69, 70, 72
+  std::map<int32_t, std::string> texts;
   std::string newId;
   int32_t removeResult = 0;
   std::vector<std::string> seen;
 
-  static std::string Text(const char* s) { return s ? s : "(null)"; }
   int32_t Download(int32_t code, void* args) {
+    auto text = [](const char* s) { return std::string(s ? s : "(null)"); };
     std::string carried;
     switch (code) {
-      case kRequestProgressInfo: carried = Text(static_cast<ProgressInfoRequest*>(args)->downloadId); break;
-      case kRequestDownloadInfo: carried = Text(static_cast<DownloadInfoRequest*>(args)->downloadId); break;
-      case kRequestBinding: carried = Text(static_cast<BindingRequest*>(args)->binding); break;
-      case kRequestStartDownload:
-      case kRequestPauseDownload:
-      case kRequestStopDownload:
-      case kRequestRemoveDownload: carried = Text(static_cast<DownloadIdRequest*>(args)->downloadId); break;
+      case kRequestProgressInfo: carried = text(static_cast<ProgressInfoRequest*>(args)->downloadId); break;
+      case kRequestDownloadInfo: carried = text(static_cast<DownloadInfoRequest*>(args)->downloadId); break;
+      case kRequestBinding: carried = text(static_cast<BindingRequest*>(args)->binding); break;
+      case kRequestStartDownload: case kRequestPauseDownload: case kRequestStopDownload: case kRequestRemoveDownload:
+        carried = text(static_cast<DownloadIdRequest*>(args)->downloadId); break;
       case kRequestSetDownloadUri: {
         auto* r = static_cast<SetDownloadUriRequest*>(args);
-        carried = Text(r->uri) + "|" + Text(r->uniqueId) + "|" + Text(r->title);
+        carried = text(r->uri) + "|" + text(r->uniqueId) + "|" + text(r->title);
       }
     }
     seen.push_back(std::to_string(code) + ":" + carried);
@@ -71,10 +66,8 @@ struct TestHost {
       case kRequestDownloadInfo: *static_cast<DownloadInfoRequest*>(args) = info; return 1;
       case kRequestSetDownloadUri: static_cast<SetDownloadUriRequest*>(args)->downloadId = newId; return 1;
       case kRequestRemoveDownload: return removeResult;
-      case kRequestDownloadIds:
-      case kRequestAllDownloadInfos:
-      case kRequestCacheInfo:
-      case kRequestMacAddress: static_cast<TextAnswer*>(args)->text = texts[code]; return 1;
+      case kRequestDownloadIds: case kRequestAllDownloadInfos: case kRequestCacheInfo: case kRequestMacAddress:
+        static_cast<TextAnswer*>(args)->text = texts[code]; return 1;
       default: return 1;
     }
   }
@@ -114,22 +107,24 @@ struct Reply {
   int errCode = 0;
   std::string errStr;
   IxmlDocument result;
-  // The text of the first element `name`; "<missing>" or "<no result>".
-  std::string Out(const char* name) const {
-    if (!result) return "<no result>";
-    IxmlNodeList list(ixmlDocument_getElementsByTagName(result.get(), name));
-    IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
-    if (!element) return "<missing>";
-    IXML_Node* text = ixmlNode_getFirstChild(element);
-    return text ? ixmlNode_getNodeValue(text) : "";
-  }
   std::string Error() const { return std::to_string(errCode) + "|" + errStr; }
-  // Several texts, joined with "|".
+  // The texts of the first elements so named, joined with "|"; "<missing>"
+  // for an absent element, "<no result>" without a result.
   std::string Outs(std::initializer_list<const char*> names) const {
     std::string joined;
-    for (const char* name : names) joined += (joined.empty() ? "" : "|") + Out(name);
+    for (const char* name : names) {
+      std::string text = "<no result>";
+      if (result) {
+        IxmlNodeList list(ixmlDocument_getElementsByTagName(result.get(), name));
+        IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
+        IXML_Node* child = element ? ixmlNode_getFirstChild(element) : nullptr;
+        text = !element ? "<missing>" : child ? ixmlNode_getNodeValue(child) : "";
+      }
+      joined += (joined.empty() ? "" : "|") + text;
+    }
     return joined;
   }
+  std::string Out(const char* name) const { return Outs({name}); }
 };
 
 inline Reply Invoke(upnp_device* device, const std::string& udn, Service service, const char* action,
