@@ -1,6 +1,5 @@
 // The QR code and content folder dialogs, driven through their widgets on the
 // offscreen platform.
-
 #include <unistd.h>
 
 #include <QComboBox>
@@ -8,6 +7,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
@@ -18,10 +18,7 @@
 #include "ui/setting_dialog.h"
 
 using tovaly::ContentFolderProblem;
-using tovaly::ui::CQRImage;
-using tovaly::ui::CSetting;
-using tovaly::ui::QREncoder;
-using tovaly::ui::QRSettings;
+using namespace tovaly::ui;
 
 namespace {
 
@@ -29,9 +26,7 @@ const char kUrl[] = "http://192.168.1.20:8200/description.xml";
 
 QRSettings Options(const std::string& text, int level, int version = 0) {
   QRSettings s;
-  s.text = text;
-  s.level = level;
-  s.version = version;
+  s.text = text, s.level = level, s.version = version;
   return s;
 }
 
@@ -66,11 +61,9 @@ class DialogsTest : public QObject {
   void encoderSizesFollowLevelAndVersion() {
     QREncoder enc;
     QVERIFY(enc.Encode(Options("hello", 0)));
-    QCOMPARE(enc.Version(), 1);
     QCOMPARE(enc.Width(), 21);
     // Top-left finder: dark outer ring, light inner ring, dark core, light separator.
     QVERIFY(enc.Dark(0, 0) && !enc.Dark(1, 1) && enc.Dark(3, 3) && !enc.Dark(7, 7));
-
     QVERIFY(enc.Encode(Options("hello", 0, 10)));
     QCOMPARE(enc.Width(), 57);
     int previous = 0;
@@ -80,81 +73,50 @@ class DialogsTest : public QObject {
       QVERIFY(enc.Width() >= previous);
       previous = enc.Width();
     }
-    QVERIFY(enc.Encode(Options(kUrl, 0)));
-    QVERIFY(enc.Width() < previous);
-  }
-
-  void noSymbolForEmptyOrOverlongText() {
-    QREncoder enc;
-    QVERIFY(enc.Encode(Options(kUrl, 0)));
-    QVERIFY(!enc.Encode(Options("", 0)));
-    QCOMPARE(enc.Width(), 0);
-    const std::string overlong(3000, 'x');  // more than version 40 holds at L
-    QVERIFY(!enc.Encode(Options(overlong, 0)));
-    QCOMPARE(enc.Width(), 0);
-
-    CQRImage dlg(QString::fromStdString(overlong));
-    QVERIFY(!dlg.HasSymbol());
-    Edit(&dlg, "text")->setText(kUrl);
-    QVERIFY(dlg.HasSymbol());
-    Edit(&dlg, "text")->clear();
-    QVERIFY(!dlg.HasSymbol() && dlg.SymbolWidth() == 0);
-  }
-
-  void levelAppliesWithTheNextEdit() {
-    CQRImage dlg(kUrl);
-    const int widthAtL = dlg.SymbolWidth();
-    QVERIFY(widthAtL > 0);
-    dlg.findChild<QComboBox*>("errorLevel")->setCurrentIndex(3);
-    QCOMPARE(dlg.SymbolLevel(), 0);
-    QCOMPARE(dlg.SymbolWidth(), widthAtL);
-
-    Edit(&dlg, "margin")->setText("abc");
-    QCOMPARE(dlg.SymbolLevel(), 3);
-    QVERIFY(dlg.SymbolWidth() > widthAtL);
-    QCOMPARE(QRSettings::Instance().margin, 0);
-    Edit(&dlg, "pixelSize")->setText(" 12px");
-    QCOMPARE(QRSettings::Instance().pixelSize, 12);
-  }
-
-  void eachOpeningStartsFromDefaults() {
-    {
-      CQRImage first(kUrl);
-      first.findChild<QComboBox*>("errorLevel")->setCurrentIndex(2);
-      Edit(&first, "margin")->setText("9");
-      QCOMPARE(first.SymbolLevel(), 2);
+    QVERIFY(enc.Encode(Options(kUrl, 0)) && enc.Width() < previous);
+    for (const std::string& text : {std::string(), std::string(3000, 'x')}) {  // 3000 is beyond version 40 at L
+      QVERIFY(!enc.Encode(Options(text, 0)));
+      QCOMPARE(enc.Width(), 0);
     }
-    CQRImage second("next");
-    QCOMPARE(second.Text(), QString("next"));
-    QCOMPARE(second.findChild<QComboBox*>("errorLevel")->currentIndex(), 0);
-    QCOMPARE(second.SymbolLevel(), 0);
-    QCOMPARE(QRSettings::Instance().margin, 3);
-    QCOMPARE(QRSettings::Instance().pixelSize, 20);
   }
 
-  void pictureHasSharpModulesAndQuietZone() {
+  void qrDialogRegeneratesOnEditsStartsFromDefaultsAndDrawsCrisply() {
+    {
+      CQRImage dlg(QString(3000, 'x'));
+      QVERIFY(!dlg.HasSymbol());
+      Edit(&dlg, "text")->setText(kUrl);
+      const int widthAtL = dlg.SymbolWidth();
+      QVERIFY(dlg.HasSymbol() && widthAtL > 0);
+      dlg.findChild<QComboBox*>("errorLevel")->setCurrentIndex(3);
+      QVERIFY(dlg.SymbolLevel() == 0 && dlg.SymbolWidth() == widthAtL);
+      Edit(&dlg, "margin")->setText("abc");
+      QVERIFY(dlg.SymbolLevel() == 3 && dlg.SymbolWidth() > widthAtL);
+      QCOMPARE(QRSettings::Instance().margin, 0);
+      Edit(&dlg, "pixelSize")->setText(" 12px");
+      QCOMPARE(QRSettings::Instance().pixelSize, 12);
+      Edit(&dlg, "text")->clear();
+      QVERIFY(!dlg.HasSymbol() && dlg.SymbolWidth() == 0);
+    }
     CQRImage dlg(kUrl);
+    QVERIFY(dlg.Text() == kUrl && dlg.findChild<QComboBox*>("errorLevel")->currentIndex() == 0);
+    QCOMPARE(dlg.SymbolLevel(), 0);
+    QVERIFY(QRSettings::Instance().margin == 3 && QRSettings::Instance().pixelSize == 20);
+
+    // The picture: crisp modules in a quiet zone of at least 3 modules.
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QWidget* picture = dlg.findChild<QWidget*>("picture");
-    const QImage img = picture->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage img = dlg.findChild<QWidget*>("picture")->grab().toImage().convertToFormat(QImage::Format_RGB32);
     const int square = std::min(img.width(), img.height());
-    QVERIFY(img.width() > img.height());
-
-    // The finder's top-left corner is the first dark pixel on the diagonal,
-    // and its first row is 7 modules wide.
-    int origin = 0;
+    // The finder's corner is the first dark pixel on the diagonal; its first row is 7 modules wide.
+    int origin = 0, run = 0;
     while (origin < square && img.pixel(origin, origin) != qRgb(0, 0, 0)) ++origin;
     QVERIFY(origin < square);
-    int run = 0;
     while (img.pixel(origin + run, origin) == qRgb(0, 0, 0)) ++run;
-    QVERIFY(run % 7 == 0);
     const int module = run / 7;
-    QVERIFY(origin >= 3 * module);
+    QVERIFY(run % 7 == 0 && origin >= 3 * module);
 
     QREncoder enc;
     QVERIFY(enc.Encode(Options(kUrl, 0)));
-    QCOMPARE(dlg.SymbolWidth(), enc.Width());
     QVERIFY(origin + enc.Width() * module <= square);
     for (int y = 0; y < square; ++y) {
       for (int x = 0; x < square; ++x) {
@@ -168,83 +130,53 @@ class DialogsTest : public QObject {
 
   void folderProblemsNameTheFault() {
     QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
+    QVERIFY(tmp.isValid() && tmp.path().size() <= 250);
     const std::string dir = tmp.path().toStdString();
-    QFile file(tmp.filePath("song.mp3"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-
-    QCOMPARE(ContentFolderProblem(dir), std::string());
-    QVERIFY(!ContentFolderProblem("").empty());
-    const struct {
-      std::string path, fault;
-    } bad[] = {{dir + "/missing", "does not exist"},
-               {dir + "/song.mp3", "not a folder"},
-               {"music/albums", "not absolute"},
-               {dir + "\n/etc", "control character"},
-               {dir + " ", "blank"}};
-    for (const auto& c : bad) {
-      const std::string problem = ContentFolderProblem(c.path);
-      QVERIFY2(problem.find(c.path) != std::string::npos, problem.c_str());
-      QVERIFY2(problem.find(c.fault) != std::string::npos, problem.c_str());
-    }
-  }
-
-  void folderPathLengthFitsTheSettingsFile() {
-    QTemporaryDir tmp;
-    if (tmp.path().size() > 250) QSKIP("temporary folder path too long");
-    const QString fits = MakeFolderOfLength(tmp.path(), 259);
-    const QString over = MakeFolderOfLength(tmp.path(), 260);
-    QCOMPARE(fits.toUtf8().size(), 259);
-    QCOMPARE(over.toUtf8().size(), 260);
-    QCOMPARE(ContentFolderProblem(fits.toStdString()), std::string());
-    const std::string problem = ContentFolderProblem(over.toStdString());
-    QVERIFY2(problem.find("260 bytes") != std::string::npos, problem.c_str());
-  }
-
-  void unreadableFolderIsRefused() {
-    if (geteuid() == 0) QSKIP("root reads every folder");
-    QTemporaryDir tmp;
+    const std::string fits = MakeFolderOfLength(tmp.path(), 259).toStdString();
+    const std::string over = MakeFolderOfLength(tmp.path(), 260).toStdString();
+    QVERIFY(fits.size() == 259 && over.size() == 260);
+    const std::string file = QCoreApplication::applicationFilePath().toStdString();
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {dir, ""}, {fits, ""}, {"", "No content folder"}, {over, "260 bytes"}, {dir + "/missing", "does not exist"},
+        {file, "not a folder"}, {"music/albums", "not absolute"}, {dir + "\n/etc", "control character"},
+        {dir + " ", "blank"}};
     const QString locked = tmp.filePath("locked");
-    QVERIFY(QDir().mkdir(locked));
-    QFile::setPermissions(locked, QFileDevice::Permissions());
-    const std::string problem = ContentFolderProblem(locked.toStdString());
-    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QVERIFY2(problem.find("cannot be opened") != std::string::npos, problem.c_str());
-  }
-
-  void okWithBadPathStaysOpen() {
-    QTemporaryDir tmp;
-    TestSetting dlg(tmp.path());
-    dlg.show();
-    Edit(&dlg, "path")->setText(tmp.filePath("missing"));
-    Click(&dlg, "ok");
-    QCOMPARE(dlg.problems.size(), 1);
-    QVERIFY(dlg.problems[0].contains(tmp.filePath("missing")));
-    QVERIFY(dlg.isVisible() && dlg.result() != QDialog::Accepted);
-    QCOMPARE(dlg.path(), tmp.path());
-  }
-
-  void browseThenCancelOrTypeAndAccept() {
-    QTemporaryDir browsed, typed;
-    TestSetting cancelled("/srv/media"), accepted("/srv/media");
-    for (TestSetting* dlg : {&cancelled, &accepted}) {
-      dlg->show();
-      dlg->chosen = browsed.path();
-      Click(dlg, "browse");
-      dlg->chosen.clear();  // a cancelled browse leaves the edit alone
-      Click(dlg, "browse");
-      QCOMPARE(Edit(dlg, "path")->text(), browsed.path());
+    QVERIFY(QDir().mkdir(locked) && QFile::setPermissions(locked, QFileDevice::Permissions()));
+    const auto unlock =
+        qScopeGuard([&] { QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner); });
+    if (geteuid() != 0) cases.push_back({locked.toStdString(), "cannot be opened"});  // root reads every folder
+    for (const auto& [path, fault] : cases) {
+      const std::string problem = ContentFolderProblem(path);
+      QVERIFY2(fault.empty() ? problem.empty() : problem.find(path) != std::string::npos, problem.c_str());
+      QVERIFY2(problem.find(fault) != std::string::npos, problem.c_str());
     }
-    Click(&cancelled, "cancel");
-    QCOMPARE(cancelled.result(), int(QDialog::Rejected));
-    QCOMPARE(cancelled.path(), QString("/srv/media"));
+  }
 
-    Edit(&accepted, "path")->clear();
-    QTest::keyClicks(Edit(&accepted, "path"), "  " + typed.path() + " ");
-    Click(&accepted, "ok");
-    QVERIFY(accepted.problems.isEmpty());
-    QCOMPARE(accepted.result(), int(QDialog::Accepted));
-    QCOMPARE(accepted.path(), typed.path());
+  void settingTakesOnlyAGoodPath() {
+    QTemporaryDir browsed, typed;
+    TestSetting dlg("/srv/media");
+    dlg.show();
+    Edit(&dlg, "path")->setText(browsed.filePath("missing"));
+    Click(&dlg, "ok");  // shows the problem and stays open
+    QCOMPARE(dlg.problems.size(), 1);
+    QVERIFY(dlg.problems[0].contains(browsed.filePath("missing")));
+    QVERIFY(dlg.isVisible() && dlg.result() != QDialog::Accepted && dlg.path() == "/srv/media");
+    dlg.chosen = browsed.path();
+    Click(&dlg, "browse");
+    dlg.chosen.clear();  // a cancelled browse leaves the edit alone
+    Click(&dlg, "browse");
+    QCOMPARE(Edit(&dlg, "path")->text(), browsed.path());
+    Edit(&dlg, "path")->clear();
+    QTest::keyClicks(Edit(&dlg, "path"), "  " + typed.path() + " ");
+    Click(&dlg, "ok");
+    QVERIFY(dlg.problems.size() == 1 && dlg.result() == QDialog::Accepted);
+    QCOMPARE(dlg.path(), typed.path());
+
+    dlg.show();
+    dlg.chosen = browsed.path();
+    Click(&dlg, "browse");
+    Click(&dlg, "cancel");
+    QVERIFY(dlg.result() == QDialog::Rejected && dlg.path() == typed.path());
   }
 };
 

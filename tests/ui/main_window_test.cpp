@@ -1,14 +1,12 @@
-// The main window against scripted engines: the trees follow what the
-// engines report, playback opens and closes the right player, and the
-// notification icon's menu speaks the user's language.
-
+// The main window against scripted engines: its trees, its player and the
+// notification icon's menu.
 #include <QAction>
 #include <QMenu>
-#include <QSignalSpy>
 #include <QThreadPool>
 #include <QTranslator>
 #include <QtTest>
 
+#include <atomic>
 #include <mutex>
 
 #include "core/event_callback.h"
@@ -19,14 +17,9 @@ using namespace tovaly::ui;
 
 namespace {
 
-class ScriptedPlayer : public PlayerControl {
- public:
+struct IdlePlayer : PlayerControl {
   int GetCurrentConnectionID() override { return 0; }
-  int GetPositionInfo(int, int64_t* duration, int64_t* relTime) override {
-    if (duration) *duration = 60;
-    if (relTime) *relTime = 1;
-    return 0;
-  }
+  int GetPositionInfo(int, int64_t*, int64_t*) override { return 0; }
   void Play(int) override {}
   void Pause(int) override {}
   void Stop(int) override {}
@@ -34,109 +27,63 @@ class ScriptedPlayer : public PlayerControl {
   int ChangeVolume(int, int) override { return 0; }
 };
 
-// Records what the window asks; reports devices and content through the
-// callback the window gave it, as the real engines do from their threads.
+// Logs the window's calls and reports through its callback, as the real
+// engines do from their threads. Folder "0" holds the containers Box and
+// Empty and one item; Box holds two items.
 class ScriptedEngines : public HostEngines {
  public:
-  std::string StartServer(EventCallback cb, void* ctx) override {
-    Log("StartServer");
-    std::lock_guard<std::mutex> lk(m);
-    callback = cb;
-    context = ctx;
-    return "";
-  }
+  std::atomic<EventCallback> callback = nullptr;
+  std::atomic<void*> context = nullptr;  // the window's link of its latest start
+
+  std::string StartServer(EventCallback cb, void* ctx) override { return callback = cb, context = ctx, ""; }
   std::string StartControlPoint(EventCallback, void*) override { return Log("StartControlPoint"), ""; }
   void Stop() override { Log("Stop"); }
-  std::string PhonePageUrl() override { return "http://192.0.2.1:49153/"; }
-  void Search(int kinds) override { Log("Search " + std::to_string(kinds)); }
-  void Refresh(int kinds) override { Log("Refresh " + std::to_string(kinds)); }
+  std::string PhonePageUrl() override { return ""; }
+  void Search(int) override {}
+  void Refresh(int kinds) override { Log(QString("Refresh %1").arg(kinds)); }
   int Browse(const std::string& udn, const std::string& id, void* token) override {
-    Log("Browse " + udn + " " + id);
+    Log(QString::fromStdString("Browse " + udn + " " + id));
     int n = 0;
-    // A folder "0" holds one container and one item; "box" holds two items.
-    if (id == "0") {
-      BrowseContainerFound c{token, "Box", "box"};
-      Report(kEventBrowseContainer, &c);
-      BrowseItemFound i{token, "Top song", -1, "http://x/top.mp3", "top", 3, "http-get:*:audio/mpeg:*", ""};
-      Report(kEventBrowseItem, &i);
-      n = 2;
-    } else if (id == "box") {
-      for (const char* t : {"b item", "a item"}) {
-        BrowseItemFound i{token, t, -1, "http://x/i.mp3", t, 3, "http-get:*:audio/mpeg:*", ""};
-        Report(kEventBrowseItem, &i);
-      }
-      n = 2;
+    for (const char* box : {"Box", "Empty"}) {
+      BrowseContainerFound c{token, box, box};
+      if (id == "0") Report(kEventBrowseContainer, &c), ++n;
+    }
+    for (const char* t : {"Top song", "b item", "a item"}) {
+      BrowseItemFound i{token, t, -1, "http://x/top.mp3", t, 3, "http-get:*:audio/mpeg:*", ""};
+      if (id == (t[0] == 'T' ? "0" : "Box")) Report(kEventBrowseItem, &i), ++n;
     }
     return n;
   }
   bool StartRendering(const StartRenderingRequest& r) override {
-    Log(std::string("StartRendering ") + r.rendererUdn + " " + r.serverUdn + " " + r.uri + " " + r.title);
-    return true;
+    return Log(QString("StartRendering %1 %2 %3 %4").arg(r.rendererUdn, r.serverUdn, r.uri, r.title)), true;
   }
-  void StopRendering(const std::string& udn) override { Log("StopRendering " + udn); }
-  void RemoveDevice(const std::string& udn) override { Log("RemoveDevice " + udn); }
+  void StopRendering(const std::string& udn) override { Log(QString::fromStdString("StopRendering " + udn)); }
+  void RemoveDevice(const std::string&) override {}
   bool OffersStorage(const std::string& udn) override { return udn == "uuid:store"; }
   int StorageInfo(const std::string&, uint64_t* total, uint64_t* free) override {
-    *total = 29812ull << 20;
-    *free = 1024ull << 20;
-    return 0;
+    return *total = 29812ull << 20, *free = 1024ull << 20, 0;
   }
-  std::unique_ptr<PlayerControl> Player(const std::string&) override { return std::make_unique<ScriptedPlayer>(); }
+  std::unique_ptr<PlayerControl> Player(const std::string&) override { return std::make_unique<IdlePlayer>(); }
 
   void Report(int32_t code, void* args, void* ctx = nullptr) {
-    EventCallback cb;
-    {
-      std::lock_guard<std::mutex> lk(m);
-      cb = callback;
-      if (!ctx) ctx = context;
-    }
-    cb(ctx, code, args);
+    callback.load()(ctx ? ctx : context.load(), code, args);
   }
-  void* Context() {
+  QStringList Calls(const QString& prefix) {
     std::lock_guard<std::mutex> lk(m);
-    return context;
+    return calls.filter(QRegularExpression("^" + prefix));
   }
-  bool Called(const std::string& what) {
+  void Log(const QString& what) {
     std::lock_guard<std::mutex> lk(m);
-    return std::find(calls.begin(), calls.end(), what) != calls.end();
-  }
-  int Count(const std::string& prefix) {
-    std::lock_guard<std::mutex> lk(m);
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                          [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
-  }
-
- private:
-  void Log(const std::string& what) {
-    std::lock_guard<std::mutex> lk(m);
-    calls.push_back(what);
+    calls << what;
   }
   std::mutex m;
-  std::vector<std::string> calls;
-  EventCallback callback = nullptr;
-  void* context = nullptr;
+  QStringList calls;
 };
 
-void Appear(ScriptedEngines& e, int32_t code, const char* name, const char* udn) {
+void Device(ScriptedEngines& e, int32_t code, const char* udn, const char* name = "Twin", void* ctx = nullptr) {
   DeviceAppeared a{name, udn, "http://192.0.2.9/"};
-  e.Report(code, &a);
-}
-
-void Leave(ScriptedEngines& e, int32_t code, const char* name, const char* udn) {
   DeviceLeft l{name, udn};
-  e.Report(code, &l);
-}
-
-QStringList TopTexts(QTreeWidget* tree) {
-  QStringList out;
-  for (int i = 0; i < tree->topLevelItemCount(); ++i) out << tree->topLevelItem(i)->text(0);
-  return out;
-}
-
-QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& text) {
-  for (int i = 0; parent && i < parent->childCount(); ++i)
-    if (parent->child(i)->text(0) == text) return parent->child(i);
-  return nullptr;
+  e.Report(code, code == kEventServerRemoved || code == kEventRendererRemoved ? static_cast<void*>(&l) : &a, ctx);
 }
 
 }  // namespace
@@ -152,136 +99,99 @@ class MainWindowTest : public QObject {
   }
   void cleanup() {
     window.reset();
-    QThreadPool::globalInstance()->waitForDone();  // the scripted engines' workers
+    QThreadPool::globalInstance()->waitForDone();
   }
 
-  void treesFollowDevices() {
-    Appear(*engines, kEventServerAdded, "b server", "uuid:b");
-    Appear(*engines, kEventServerAdded, "A server", "uuid:a");
-    Appear(*engines, kEventServerAdded, "b server again", "uuid:b");  // same UDN: one fresh node
-    QTRY_COMPARE(TopTexts(window->serverTree()), (QStringList{"A server", "b server again"}));
-    QVERIFY(window->findChild<QLabel*>() != nullptr);
-    QCOMPARE(LabelTexts(), (QStringList{"Renderer (0)", "Server (2)"}));
-
-    // Twins by name: the one whose UDN leaves goes.
-    Appear(*engines, kEventRendererAdded, "Twin", "uuid:t1");
-    Appear(*engines, kEventRendererAdded, "Twin", "uuid:t2");
-    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 2);
-    Leave(*engines, kEventRendererRemoved, "Twin", "uuid:t2");
-    Leave(*engines, kEventServerRemoved, "A server", "uuid:a");
-    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 1);
-    QVERIFY(window->trees().RendererId("uuid:t1") != 0);
-    QVERIFY(window->trees().RendererId("uuid:t2") == 0);
-    QTRY_COMPARE(TopTexts(window->serverTree()), QStringList{"b server again"});
-    QCOMPARE(LabelTexts(), (QStringList{"Renderer (1)", "Server (1)"}));
-  }
-
-  void browsingReadsOneLevelAhead() {
-    Appear(*engines, kEventServerAdded, "Library", "uuid:lib");
-    QTRY_VERIFY(Child(window->serverTree()->topLevelItem(0), "Box"));
-    QTreeWidgetItem* server = window->serverTree()->topLevelItem(0);
-    QCOMPARE(engines->Count("Browse uuid:lib box"), 0);
-    window->serverTree()->expandItem(server);  // its containers are read now
-    QTRY_VERIFY(Child(Child(server, "Box"), "b item"));
-    QCOMPARE(Child(server, "Box")->child(0)->text(0), QString("a item"));  // sorted
-    QCOMPARE(engines->Count("Browse uuid:lib box"), 1);
-    window->serverTree()->collapseItem(server);
-    window->serverTree()->expandItem(server);  // read once only
-    window->serverTree()->expandItem(Child(server, "Box"));  // items only: nothing to read
-    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
-    QCOMPARE(engines->Count("Browse"), 2);
-  }
-
-  void refreshAndResetStartOver() {
-    Appear(*engines, kEventServerAdded, "Library", "uuid:lib");
-    Appear(*engines, kEventRendererAdded, "TV", "uuid:tv");
-    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 1);
-    QTRY_COMPARE(window->serverTree()->topLevelItemCount(), 1);
-
-    window->RefreshServers();
-    QCOMPARE(window->serverTree()->topLevelItemCount(), 0);
-    QCOMPARE(window->rendererTree()->topLevelItemCount(), 1);
-    QCOMPARE(LabelTexts(), (QStringList{"Renderer (1)", "Server (0)"}));
-    QTRY_VERIFY(engines->Called("Refresh 1"));
-
-    void* before = engines->Context();
-    window->Reset();
-    QCOMPARE(window->rendererTree()->topLevelItemCount(), 0);
-    QTRY_COMPARE(engines->Count("StartControlPoint"), 2);
-    QCOMPARE(engines->Count("Stop"), 1);
-    QVERIFY(engines->Context() != before);
-    // What the engines reported before the restart no longer counts.
-    DeviceAppeared stale{"Stale", "uuid:stale", "http://192.0.2.9/"};
-    engines->Report(kEventServerAdded, &stale, before);
-    Appear(*engines, kEventServerAdded, "Fresh", "uuid:fresh");
-    QTRY_COMPARE(TopTexts(window->serverTree()), QStringList{"Fresh"});
-  }
-
-  void playerBelongsToItsRenderer() {
-    Appear(*engines, kEventRendererAdded, "TV", "uuid:tv");
-    Appear(*engines, kEventRendererAdded, "Radio", "uuid:radio");
-    Appear(*engines, kEventServerAdded, "Library", "uuid:lib");
-    QTRY_VERIFY(Child(window->serverTree()->topLevelItem(0), "Top song"));
-    QTreeWidgetItem* server = window->serverTree()->topLevelItem(0);
-
-    window->PlayItem(Child(server, "Box"));  // a container does not play
-    window->PlayItem(server);
-    window->rendererTree()->setCurrentItem(window->trees().Item(window->trees().RendererId("uuid:tv")));
-    QSignalSpy opened(window.get(), &COrlinDlg::playerOpened);
-    window->PlayItem(Child(server, "Top song"));
-    QTRY_COMPARE(opened.count(), 1);
-    QCOMPARE(engines->Count("StartRendering"), 1);
-    QVERIFY(engines->Called("StartRendering uuid:tv uuid:lib http://x/top.mp3 Top song"));
-    QVERIFY(window->player());
-
-    // Another renderer's end or departure leaves this player open.
-    TransportStateChanged otherEnd{7, "uuid:radio"};
-    engines->Report(kEventTransportState, &otherEnd);
-    Leave(*engines, kEventRendererRemoved, "Radio", "uuid:radio");
-    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 1);
-    QVERIFY(window->player() && window->player()->isVisible());
-
-    TransportStateChanged end{7, "uuid:tv"};
-    engines->Report(kEventTransportState, &end);
-    QTRY_VERIFY(!window->player());
-    QTRY_VERIFY(engines->Called("StopRendering uuid:tv"));
-  }
-
-  void storageShowsBelowItsRenderer() {
-    Appear(*engines, kEventRendererAdded, "Box with disk", "uuid:store");
-    Appear(*engines, kEventRendererAdded, "Plain", "uuid:plain");
-    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 2);
+  void treesFollowDevicesUntilRefreshOrReset() {
+    Device(*engines, kEventServerAdded, "uuid:b", "b server");
+    Device(*engines, kEventServerAdded, "uuid:a", "A server");
+    Device(*engines, kEventServerAdded, "uuid:b", "b server again");
+    for (const char* udn : {"uuid:t1", "uuid:t2", "uuid:store"}) Device(*engines, kEventRendererAdded, udn);
+    QTRY_COMPARE(Labels(), (QStringList{"A server", "b server again", "Renderer (3)", "Server (2)"}));
     QTreeWidgetItem* store = window->trees().Item(window->trees().RendererId("uuid:store"));
     QTRY_COMPARE(store->childCount(), 1);
     QCOMPARE(store->child(0)->text(0), QString("total=29812MB, free=1024MB"));
-    QCOMPARE(window->trees().Item(window->trees().RendererId("uuid:plain"))->childCount(), 0);
+    Device(*engines, kEventRendererRemoved, "uuid:t2");
+    Device(*engines, kEventServerRemoved, "uuid:a");
+    QTRY_COMPARE(Labels(), (QStringList{"b server again", "Renderer (2)", "Server (1)"}));
+    QVERIFY(window->trees().RendererId("uuid:t1") && !window->trees().RendererId("uuid:t2"));
+    QCOMPARE(window->trees().Item(window->trees().RendererId("uuid:t1"))->childCount(), 0);
+
+    window->RefreshServers();
+    QCOMPARE(Labels(), (QStringList{"Renderer (2)", "Server (0)"}));
+    QTRY_COMPARE(engines->Calls("Refresh"), QStringList{"Refresh 1"});
+    void* before = engines->context;
+    window->Reset();
+    QCOMPARE(Labels(), (QStringList{"Renderer (0)", "Server (0)"}));
+    QTRY_COMPARE(engines->Calls("StartControlPoint").size(), 2);
+    QCOMPARE(engines->Calls("Stop"), QStringList{"Stop"});
+    Device(*engines, kEventServerAdded, "uuid:stale", "Stale", before);  // reported before the restart
+    Device(*engines, kEventServerAdded, "uuid:fresh", "Fresh");
+    QTRY_COMPARE(Labels(), (QStringList{"Fresh", "Renderer (0)", "Server (1)"}));
+  }
+
+  void contentIsReadAheadAndPlaysOnItsRenderer() {
+    for (const char* udn : {"uuid:tv", "uuid:radio"}) Device(*engines, kEventRendererAdded, udn);
+    Device(*engines, kEventServerAdded, "uuid:lib");
+    QTRY_VERIFY(Find("Top song"));
+    QTreeWidgetItem* server = window->serverTree()->topLevelItem(0);
+    QCOMPARE(engines->Calls("Browse uuid:lib Box").size(), 0);
+    window->serverTree()->expandItem(server);  // its containers are read now, once only
+    QTRY_VERIFY(Find("b item"));
+    QCOMPARE(Find("Box")->child(0)->text(0), QString("a item"));
+    window->serverTree()->collapseItem(server);
+    window->serverTree()->expandItem(server);
+    window->serverTree()->expandItem(Find("Box"));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    QCOMPARE(engines->Calls("Browse").size(), 3);
+
+    window->PlayItem(Find("Box"));
+    window->PlayItem(server);
+    window->rendererTree()->setCurrentItem(window->trees().Item(window->trees().RendererId("uuid:tv")));
+    window->PlayItem(Find("Top song"));
+    QTRY_VERIFY(window->player() && window->player()->isVisible());
+    QCOMPARE(engines->Calls("StartR"), QStringList{"StartRendering uuid:tv uuid:lib http://x/top.mp3 Top song"});
+    TransportStateChanged otherEnd{7, "uuid:radio"}, end{7, "uuid:tv"};
+    engines->Report(kEventTransportState, &otherEnd);
+    Device(*engines, kEventRendererRemoved, "uuid:radio");
+    QTRY_COMPARE(window->rendererTree()->topLevelItemCount(), 1);
+    QVERIFY(window->player() && window->player()->isVisible());
+    engines->Report(kEventTransportState, &end);
+    QTRY_VERIFY(!window->player());
+    QTRY_COMPARE(engines->Calls("StopRendering"), QStringList{"StopRendering uuid:tv"});
   }
 
   void iconMenuByOptionAndLanguage() {
-    // No notification area here: the window shows itself, with or without the option.
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-    QVERIFY(window->isVisible());
-    QCOMPARE(MenuTexts(window->TrayMenu()), (QStringList{"Reset", "Setting", "Quit"}));
+    QVERIFY(window->isVisible());  // shown anyway, with or without the option
+    QCOMPARE(Menu(window->TrayMenu()), (QStringList{"Reset", "Setting", "Quit"}));
     COrlinDlg shown(engines, true);
     shown.Initialise();
     QTranslator chinese;
     QVERIFY(chinese.load(QLocale(QLocale::Chinese, QLocale::China), "tovaly", "_", ":/i18n"));
     QCoreApplication::installTranslator(&chinese);
-    QCOMPARE(MenuTexts(shown.TrayMenu()), (QStringList{"隐藏主窗口", "重启服务", "设置", "退出"}));
+    QCOMPARE(Menu(shown.TrayMenu()), (QStringList{"隐藏主窗口", "重启服务", "设置", "退出"}));
     shown.hide();
-    QCOMPARE(MenuTexts(shown.TrayMenu()).first(), QString("显示主窗口"));
+    QCOMPARE(Menu(shown.TrayMenu()).first(), QString("显示主窗口"));
     QCoreApplication::removeTranslator(&chinese);
   }
 
  private:
-  QStringList LabelTexts() const {
+  // The servers in tree order, then the count labels.
+  QStringList Labels() const {
     QStringList out;
     for (QLabel* l : window->findChildren<QLabel*>())
       if (l->text().startsWith("Server") || l->text().startsWith("Renderer")) out << l->text();
     out.sort();
+    for (int i = window->serverTree()->topLevelItemCount() - 1; i >= 0; --i)
+      out.prepend(window->serverTree()->topLevelItem(i)->text(0));
     return out;
   }
-  static QStringList MenuTexts(QMenu* menu) {
+  QTreeWidgetItem* Find(const QString& text) const {
+    const auto found = window->serverTree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+  }
+  static QStringList Menu(QMenu* menu) {
     QStringList out;
     for (QAction* a : menu->actions()) out << a->text();
     return out;
