@@ -232,8 +232,7 @@ void COrlinDlg::OnServerAdded(const QString& name, const std::string& udn) {
 
 void COrlinDlg::OnRendererAdded(const QString& name, const std::string& udn) {
   trees_->AddRenderer(name, udn);
-  if (QTimer* old = storageTimers_[udn]) old->deleteLater();
-  storageTimers_.erase(udn);
+  StopStorage(udn);
   // The storage of a renderer that offers MediaDownload shows below it.
   OnWorker([engines = engines_, udn, self = QPointer<COrlinDlg>(this), generation = generation_] {
     if (!engines->OffersStorage(udn)) return;
@@ -258,22 +257,25 @@ void COrlinDlg::PollStorage(const std::string& udn) {
       const QString text = QStringLiteral("total=%1MB, free=%2MB").arg(total >> 20).arg(free >> 20);
       if (!w->trees_->SetStorageLabel(udn, text)) return;
       // Sizes once known are kept; an unknown total is asked for again.
-      auto it = w->storageTimers_.find(udn);
-      if (total != 0 && it != w->storageTimers_.end()) {
-        it->second->deleteLater();
-        w->storageTimers_.erase(it);
-      }
+      if (total != 0) w->StopStorage(udn);
     });
   });
 }
 
+void COrlinDlg::StopStorage(const std::string& udn) {
+  for (auto it = storageTimers_.begin(); it != storageTimers_.end();) {
+    if (udn.empty() || it->first == udn) {
+      it->second->deleteLater();
+      it = storageTimers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void COrlinDlg::OnRendererRemoved(const std::string& udn) {
   trees_->RemoveRenderer(udn);
-  auto it = storageTimers_.find(udn);
-  if (it != storageTimers_.end()) {
-    it->second->deleteLater();
-    storageTimers_.erase(it);
-  }
+  StopStorage(udn);
   // Only the player of that very renderer closes.
   if (player_ && player_->rendererUdn() == udn) ClosePlayer();
 }
@@ -367,8 +369,7 @@ void COrlinDlg::Reset() {
   ClosePlayer();
   trees_->ClearServers();
   trees_->ClearRenderers();
-  for (auto& [udn, timer] : storageTimers_) timer->deleteLater();
-  storageTimers_.clear();
+  StopStorage(std::string());
   busy_ = 0;
   BeginBusy();
   resetButton_->setEnabled(false);
@@ -396,8 +397,7 @@ void COrlinDlg::RefreshServers() {
 
 void COrlinDlg::RefreshRenderers() {
   trees_->ClearRenderers();
-  for (auto& [udn, timer] : storageTimers_) timer->deleteLater();
-  storageTimers_.clear();
+  StopStorage(std::string());
   OnWorker([engines = engines_] { engines->Refresh(kSearchRenderers); });
   SearchStarted();
 }

@@ -90,6 +90,8 @@ class COrlinDlg : public QDialog {
   void OnTransportState(const std::string& udn, int state);
   void BrowseLater(uint64_t node);
   void PollStorage(const std::string& udn);
+  // No more storage queries for that renderer (every renderer for "").
+  void StopStorage(const std::string& udn);
   void ClosePlayer();
   void BeginBusy();
   void EndBusy();
