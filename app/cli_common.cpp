@@ -9,7 +9,7 @@
 
 #include "controlpoint/control_point.h"
 #include "core/clock.h"
-#include "device/media_library.h"
+#include "core/text.h"
 
 namespace tovaly::cli {
 

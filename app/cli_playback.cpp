@@ -14,7 +14,7 @@
 #include "app/cli_common.h"
 #include "controlpoint/entry_functions.h"
 #include "core/clock.h"
-#include "device/media_types.h"
+#include "upnp/didl.h"
 
 namespace tovaly::cli {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "app/cli_common.h"
 #include "core/event_callback.h"
-#include "device/host_answers.h"
+#include "library/host_answers.h"
 
 namespace tovaly {
 

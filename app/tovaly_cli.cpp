@@ -16,12 +16,12 @@
 
 #include "app/cli_common.h"
 #include "app/console_host.h"
-#include "core/app_config.h"
-#include "device/host_answers.h"
 #include "controlpoint/control_point.h"
+#include "core/app_config.h"
 #include "core/clock.h"
-#include "device/media_library.h"
 #include "device/media_server.h"
+#include "library/host_answers.h"
+#include "library/media_library.h"
 
 namespace {
 

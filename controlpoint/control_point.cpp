@@ -10,8 +10,8 @@
 
 #include "controlpoint/http_fetch.h"
 #include "core/clock.h"
-#include "device/ixml_util.h"
-#include "device/stack.h"
+#include "upnp/ixml_util.h"
+#include "upnp/stack.h"
 
 namespace tovaly {
 namespace {

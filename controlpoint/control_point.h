@@ -20,7 +20,7 @@
 #include "controlpoint/media_server_device.h"
 #include "core/event_callback.h"
 #include "core/refcount.h"
-#include "device/stack.h"
+#include "upnp/stack.h"
 
 namespace tovaly {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "controlpoint/didl_reader.h"
-#include "device/ixml_util.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "device/ixml_util.h"
-#include "device/stack.h"
+#include "upnp/ixml_util.h"
+#include "upnp/stack.h"
 
 namespace tovaly {
 

@@ -7,8 +7,8 @@
 
 #include "core/clock.h"
 #include "core/trace.h"
-#include "device/didl.h"
-#include "device/ixml_util.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {

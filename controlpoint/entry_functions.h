@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "controlpoint/control_point.h"
-#include "controlpoint/didl_reader.h"
 #include "core/media_object.h"
+#include "upnp/didl.h"
 
 namespace tovaly {
 

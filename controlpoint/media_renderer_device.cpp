@@ -6,24 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "controlpoint/didl_reader.h"
-#include "device/ixml_util.h"
+#include "core/text.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
-
-std::vector<std::string> SplitProtocolList(const char* text) {
-  std::vector<std::string> out;
-  if (!text) return out;
-  const std::string s = text;
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t comma = s.find(',', start);
-    if (comma == std::string::npos) comma = s.size();
-    out.push_back(s.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return out;
-}
 
 bool MediaRendererDevice::SetService(int index, const RemoteService& service) {
   if (index == kServiceAVTransport) {
@@ -79,8 +66,8 @@ void MediaRendererDevice::GetProtocolInfo() {
   ActionArguments args;
   if (name[0]) args.emplace_back("From", name);
   if (IXML_Document* r = SendAction(kServiceConnectionManager, "GetProtocolInfo", args, nullptr)) {
-    source_ = SplitProtocolList(FirstElementText(r, "Source"));
-    sink_ = SplitProtocolList(FirstElementText(r, "Sink"));
+    source_ = SplitList(FirstElementText(r, "Source"));
+    sink_ = SplitList(FirstElementText(r, "Sink"));
     ixmlDocument_free(r);
   }
 }

@@ -70,10 +70,6 @@ class MediaRendererDevice : public upnp_device_control {
   int volume_ = -1;
 };
 
-// Splits a protocol list at every ",": empty pieces between commas are kept,
-// a trailing comma adds none.
-std::vector<std::string> SplitProtocolList(const char* text);
-
 // "H:MM:SS[.fraction]" into whole seconds (the fraction is dropped); 0 for
 // texts such as NOT_IMPLEMENTED.
 int64_t ParseClockTime(const char* text);

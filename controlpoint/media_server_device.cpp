@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "controlpoint/didl_reader.h"
+#include "upnp/didl.h"
 
 namespace tovaly {
 

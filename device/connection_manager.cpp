@@ -7,9 +7,9 @@
 #include <ctime>
 #include <string>
 
-#include "device/ixml_util.h"
 #include "device/service_table.h"
 #include "device/upnp_device.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "device/didl.h"
-#include "device/ixml_util.h"
 #include "device/media_server.h"
 #include "device/service_table.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "device/ixml_util.h"
 #include "device/service_table.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "device/ixml_util.h"
 #include "device/service_table.h"
 #include "device/upnp_device.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/text.h"
 #include "core/trace.h"
 #include "device/description.h"
 
@@ -12,14 +13,9 @@ namespace tovaly {
 std::string BuildSourceProtocolInfo(const char* hostList) {
   if (!hostList) return "http-get:*:*:*";
   std::string out;
-  const std::string list = hostList;
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    if (!out.empty() || start > 0) out += ',';
-    out += "http-get:*:" + list.substr(start, comma - start);
-    start = comma + 1;
+  for (const std::string& entry : SplitList(hostList)) {
+    if (!out.empty()) out += ',';
+    out += "http-get:*:" + entry;
   }
   return out;
 }

@@ -1,8 +1,8 @@
 #include <upnp.h>
 #include <upnptools.h>
 
-#include "device/ixml_util.h"
 #include "device/service_table.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 

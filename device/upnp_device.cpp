@@ -16,9 +16,9 @@
 
 #include "core/trace.h"
 #include "core/uuid.h"
-#include "device/ixml_util.h"
 #include "device/ssdp_notify.h"
-#include "device/stack.h"
+#include "upnp/ixml_util.h"
+#include "upnp/stack.h"
 
 namespace tovaly {
 

@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS=(action description didl last_change settings probe media_path phone_page)
+# The targets as tests/fuzz/CMakeLists.txt declares them, in its order.
+mapfile -t TARGETS < <(sed -n 's/^tovaly_fuzzer(\([a-z_0-9]*\) .*/\1/p' tests/fuzz/CMakeLists.txt)
 BUILD=build-fuzz
 
 usage() {

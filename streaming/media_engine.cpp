@@ -18,8 +18,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/trace.h"
 #include "core/media_object.h"
+#include "core/trace.h"
 #include "streaming/http_request.h"
 #include "streaming/phone_page.h"
 

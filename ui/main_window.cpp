@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "core/app_config.h"
-#include "device/host_answers.h"
+#include "library/host_answers.h"
 #include "ui/gui_thread.h"
 #include "ui/player_dialog.h"
 #include "ui/qr_dialog.h"

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "library/host_answers.h"
+
 namespace tovaly::ui {
 
 CSetting::CSetting(const QString& path, QWidget* parent) : QDialog(parent), path_(path) {

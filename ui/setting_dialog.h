@@ -6,7 +6,6 @@
 #include <QString>
 #include <string>
 
-#include "device/host_answers.h"
 
 class QLineEdit;
 

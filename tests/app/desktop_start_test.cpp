@@ -10,7 +10,7 @@
 
 #include "app/startup.h"
 #include "core/app_config.h"
-#include "device/host_answers.h"
+#include "library/host_answers.h"
 
 namespace tovaly {
 namespace {

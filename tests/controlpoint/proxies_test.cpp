@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "controlpoint/didl_reader.h"
 #include "controlpoint/entry_functions.h"
 #include "core/text.h"
-#include "device/didl.h"
-#include "device/ixml_util.h"
 #include "scripted.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly::test {
 namespace {
@@ -102,69 +101,6 @@ TEST_F(Proxies, BrowsePagesByFiftyHalvesPagesThatAreTooLargeAndStopsOnBadPages) 
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
   server->script = [](const Sent&, int*) { return BrowseResponse("<DIDL-Lite><item", "1", "1"); };
   EXPECT_EQ(server->Browse("F", 0, 0, nullptr), 0);
-}
-
-// Each entry as "C|id|title" or "I|id|title|url|class|duration|date|protocolInfo".
-Strings Show(const std::vector<DidlEntry>& entries) {
-  Strings shown;
-  for (const DidlEntry& e : entries) {
-    shown.push_back(e.container ? "C|" + e.id + "|" + e.title
-                                : "I|" + e.id + "|" + e.title + "|" + e.url + "|" + std::to_string(e.objectClass) +
-                                      "|" + std::to_string(e.duration) + "|" + e.date + "|" +
-                                      (e.hasProtocolInfo ? e.protocolInfo : "<none>"));
-  }
-  return shown;
-}
-
-TEST(DidlReader, DocumentsOfOtherServers) {
-  // Size and duration on res, a music track, a date without time, a
-  // container with its own class.
-  const char* other =
-      "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-      "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\">"
-      "<container id=\"64$0\" parentID=\"64\" restricted=\"1\" childCount=\"3\"><dc:title>Albums</dc:title>"
-      "<upnp:class>object.container.storageFolder</upnp:class></container>"
-      "<item id=\"64$1\" parentID=\"64\" restricted=\"1\"><dc:title>Song &amp; Dance</dc:title>"
-      "<upnp:class>object.item.audioItem.musicTrack</upnp:class><dc:date>2011-05-04</dc:date>"
-      "<res size=\"3000\" duration=\"0:03:25.500\" protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3\">"
-      "http://192.0.2.7:8200/MediaItems/1.mp3</res></item>"
-      "<item id=\"64$2\"><dc:title>Clip</dc:title><res duration=\"1:00:00\">http://192.0.2.7/2.mp4</res>"
-      "<upnp:scheduledStartTime>2010-01-02T03:04:05</upnp:scheduledStartTime><dc:date>2009-09-09</dc:date></item>"
-      "<item id=\"64$3\"><dc:title>NoDate</dc:title><res duration=\"\">http://192.0.2.7/3</res></item>"
-      "<item id=\"64$4\"><dc:title>BadDuration</dc:title><res duration=\"n/a\">http://192.0.2.7/4</res></item>"
-      "<item id=\"64$5\"><dc:title>no res</dc:title></item>"
-      "<item><dc:title>no id</dc:title><res>http://x/</res></item>"
-      "<item id=\"64$6\"><res>http://192.0.2.7/6</res></item>"
-      "<item id=\"64$7\"><d:title xmlns:d=\"http://purl.org/dc/elements/1.1/\">other prefix</d:title>"
-      "<res>http://192.0.2.7/7</res></item>"
-      "</DIDL-Lite>";
-  bool ok = false;
-  // No res, no id, no title (or one under another prefix): left out. No
-  // class is a video, ".500" half a second, a missing date 2012-01-01.
-  EXPECT_EQ(Show(ReadDidl(other, &ok)),
-            (Strings{"C|64$0|Albums",
-                     "I|64$1|Song & Dance|http://192.0.2.7:8200/MediaItems/1.mp3|3|205500000|2011-05-04T00:00:00|"
-                     "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3",
-                     "I|64$2|Clip|http://192.0.2.7/2.mp4|2|3600000000|2010-01-02T03:04:05|<none>",
-                     "I|64$3|NoDate|http://192.0.2.7/3|2|0|2012-01-01T00:00:00|<none>",
-                     "I|64$4|BadDuration|http://192.0.2.7/4|2|-1|2012-01-01T00:00:00|<none>"}));
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(ParseDidlDuration("0:00:01.25"), 1250000);
-  EXPECT_EQ(ParseDidlDuration("123:00:00"), 442800000000);  // hours of more than two digits
-}
-
-TEST(DidlReader, HostileDocumentsCostLittle) {
-  std::string deep, wide = "<DIDL-Lite>";
-  for (int i = 0; i < 20000; ++i) deep += "<a>";
-  for (int i = 0; i < 50000; ++i) wide += "<item/>";
-  for (const std::string& bad : {deep, wide + "</DIDL-Lite>", std::string(), std::string("garbage"),
-                                 std::string("<DIDL-Lite><item id=\"1\">"), std::string("<<<>>>"),
-                                 std::string("<a b=\"></a>"), std::string("\xff\xfe<x/>")}) {
-    bool ok = true;
-    EXPECT_TRUE(ReadDidl(bad.c_str(), &ok).empty()) << bad.substr(0, 30);
-    EXPECT_FALSE(ok) << bad.substr(0, 30);
-  }
-  EXPECT_TRUE(ReadDidl(nullptr).empty());
 }
 
 std::string LastChange(const std::string& states, const std::string& instance = "0",

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "core/event_callback.h"
-#include "device/host_answers.h"
-#include "device/ixml_util.h"
-#include "device/media_library.h"
 #include "device/media_server.h"
+#include "library/host_answers.h"
+#include "library/media_library.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly::test {
 

@@ -17,14 +17,14 @@
 #include <cstring>
 #include <string>
 
-#include "controlpoint/didl_reader.h"
 #include "core/event_callback.h"
-#include "device/host_answers.h"
-#include "device/ixml_util.h"
-#include "device/media_library.h"
 #include "device/media_server.h"
-#include "device/stack.h"
 #include "fuzz_common.h"
+#include "library/host_answers.h"
+#include "library/media_library.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
+#include "upnp/stack.h"
 
 namespace tovaly::fuzz {
 namespace {

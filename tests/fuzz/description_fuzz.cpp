@@ -12,8 +12,8 @@
 #include <string>
 
 #include "controlpoint/description_parser.h"
-#include "device/media_library.h"
 #include "fuzz_common.h"
+#include "core/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tovaly;

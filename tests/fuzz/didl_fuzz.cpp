@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "controlpoint/didl_reader.h"
 #include "core/media_object.h"
-#include "device/didl.h"
 #include "fuzz_common.h"
+#include "upnp/didl.h"
 
 namespace tovaly::fuzz {
 namespace {

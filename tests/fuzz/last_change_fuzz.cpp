@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "controlpoint/client_link.h"
-#include "controlpoint/didl_reader.h"
 #include "controlpoint/media_renderer_device.h"
 #include "core/event_callback.h"
 #include "core/text.h"
-#include "device/ixml_util.h"
 #include "fuzz_common.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly::fuzz {
 namespace {
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (body) Renderer()->OnEvent(body.get());
 
   FUZZ_CHECK(ParseClockTime(text.c_str()) >= 0);
-  const std::vector<std::string> list = SplitProtocolList(text.c_str());
+  const std::vector<std::string> list = SplitList(text.c_str());
   std::string joined;
   for (size_t i = 0; i < list.size(); ++i) joined += (i ? "," : "") + list[i];
   const std::string cText = text.c_str();  // as far as a C string reaches

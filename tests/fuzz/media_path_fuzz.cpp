@@ -19,10 +19,10 @@
 #include <string>
 
 #include "core/text.h"
-#include "device/file_serving.h"
-#include "device/media_library.h"
-#include "streaming/http_request.h"
 #include "fuzz_common.h"
+#include "library/file_open.h"
+#include "library/media_library.h"
+#include "streaming/http_request.h"
 
 namespace tovaly::fuzz {
 namespace {

@@ -15,10 +15,10 @@
 #include <string>
 
 #include "core/media_object.h"
-#include "device/media_library.h"
+#include "fuzz_common.h"
+#include "library/media_library.h"
 #include "streaming/http_request.h"
 #include "streaming/phone_page.h"
-#include "fuzz_common.h"
 
 namespace tovaly::fuzz {
 namespace {

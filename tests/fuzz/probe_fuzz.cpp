@@ -18,8 +18,8 @@
 
 #include "controlpoint/control_point.h"
 #include "controlpoint/description_parser.h"
-#include "device/stack.h"
 #include "fuzz_common.h"
+#include "upnp/stack.h"
 
 namespace tovaly::fuzz {
 namespace {

@@ -17,7 +17,7 @@
 #include <QtTest>
 
 #include "core/event_callback.h"
-#include "device/host_answers.h"
+#include "library/host_answers.h"
 #include "ui/main_window.h"
 #include "ui/qr_dialog.h"
 

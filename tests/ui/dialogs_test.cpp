@@ -15,6 +15,7 @@
 
 #include "ui/qr_dialog.h"
 #include "ui/qr_encoder.h"
+#include "library/host_answers.h"
 #include "ui/setting_dialog.h"
 
 using tovaly::ContentFolderProblem;

@@ -2,12 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 
-#include "device/file_serving.h"
-#include "device/media_library.h"
+#include "library/file_open.h"
+#include "library/media_library.h"
+#include "library/media_types.h"
 
 namespace tovaly {
 namespace {
@@ -156,15 +158,6 @@ TEST(ItemUrls, EncodeEveryByteOutsideTheUnreservedSet) {
   EXPECT_EQ(PercentEncodePath("A-z_0.9~/"), "A-z_0.9~/");
 }
 
-TEST(Names, NaturalOrderAndUtf8) {
-  EXPECT_FALSE(NaturalLess("episode 10", "Episode 2"));
-  EXPECT_TRUE(NaturalLess("file", "file1"));
-  EXPECT_TRUE(NaturalLess("x01", "x1") != NaturalLess("x1", "x01"));  // a total order even here
-  EXPECT_TRUE(IsValidUtf8("Épisode 😀"));
-  // Truncated, overlong "/", surrogate, a byte never valid.
-  for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xff"}) EXPECT_FALSE(IsValidUtf8(bad)) << bad;
-}
-
 // The host's file answer, as the media engine asks it with decoded paths.
 TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   Make({"Music/", "Music/.hidden.mp3", "Music/noext", "top.mp3"});
@@ -192,6 +185,34 @@ TEST_F(ContentFolder, FileOpenStaysInsideAndNeverWrites) {
   EXPECT_EQ(open("Music/song.mp3", 1), "refused");  // writing is always refused
   EXPECT_EQ(open("Music/new.mp3", 1), "refused");
   EXPECT_NE(access((root_ + "/Music/new.mp3").c_str(), F_OK), 0);
+}
+
+// "mime|class" of a name.
+std::string Lookup(const char* name) {
+  ObjectClass cls = kClassContainer;  // must be overwritten
+  const std::string mime = MimeTypeFor(name, &cls);
+  return mime + "|" + std::to_string(cls);
+}
+
+// Every row is reached through the hash index, whatever the letter case.
+TEST(MediaTypes, Table143RowsAllFoundInEitherCase) {
+  ASSERT_EQ(MimeTable().size(), 143u);
+  for (const MimeRow& row : MimeTable()) {
+    std::string lower = std::string("file.") + row.extension, upper = lower;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(row.objectClass >= kClassVideo && row.objectClass <= kClassText) << row.extension;
+    for (const std::string& name : {lower, upper}) {
+      EXPECT_EQ(Lookup(name.c_str()), row.mime + ("|" + std::to_string(row.objectClass))) << name;
+    }
+  }
+}
+
+TEST(MediaTypes, ExtensionLookups) {
+  EXPECT_EQ(Lookup("/srv/media/Films (2014)/a.b.c.avi"), "video/x-msvideo|2");
+  for (const char* name : {"README", "archive.tar.gz", "/srv/my.videos/README", "file.", "", "x.mkv2", "x.mk"}) {
+    EXPECT_EQ(Lookup(name), "application/octet-stream|6") << name;
+  }
+  EXPECT_STREQ(MimeTypeFor(nullptr, nullptr), "application/octet-stream");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "device/media_types.h"
+#include "library/media_types.h"
 
 #include <cstring>
 #include <map>
@@ -148,32 +148,6 @@ const char* MimeTypeFor(const char* nameOrPath, ObjectClass* cls) {
   }
   if (cls) *cls = row ? row->objectClass : kClassOther;
   return row ? row->mime : "application/octet-stream";
-}
-
-const char* DidlClassName(ObjectClass cls) {
-  switch (cls) {
-    case kClassContainer: return "object.container";
-    case kClassVideo: return "object.item.videoItem";
-    case kClassAudio: return "object.item.audioItem";
-    case kClassImage: return "object.item.imageItem";
-    case kClassText: return "object.item.textItem";
-    default: return "object.item";
-  }
-}
-
-ObjectClass ClassFromName(const char* name) {
-  if (!name) return kClassOther;
-  static const struct {
-    const char* marker;
-    ObjectClass cls;
-  } kMarkers[] = {{"videoItem", kClassVideo},
-                  {"audioItem", kClassAudio},
-                  {"imageItem", kClassImage},
-                  {"textItem", kClassText},
-                  {"object.container", kClassContainer}};
-  for (const auto& m : kMarkers)
-    if (std::strstr(name, m.marker)) return m.cls;
-  return kClassOther;
 }
 
 }  // namespace tovaly

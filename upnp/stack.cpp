@@ -1,4 +1,4 @@
-#include "device/stack.h"
+#include "upnp/stack.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

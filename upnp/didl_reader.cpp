@@ -1,13 +1,10 @@
-#include "controlpoint/didl_reader.h"
-
 #include <ixml.h>
 
 #include <cstdint>
 #include <cstring>
 
-#include "device/ixml_util.h"
-#include "device/media_library.h"
-#include "device/media_types.h"
+#include "upnp/didl.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {
@@ -23,43 +20,6 @@ IXML_Element* FirstDescendant(IXML_Element* e, const char* name) {
 
 }  // namespace
 
-bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements, size_t maxRun) {
-  if (!text) return false;
-  size_t depth = 0, elements = 0;
-  const char* runStart = text;
-  const char* p = text;
-  for (; *p; ++p) {
-    if (*p == '>') {
-      runStart = p + 1;
-      continue;
-    }
-    if (*p != '<') {
-      if (static_cast<size_t>(p - runStart) + 1 >= maxRun) return false;  // runs of maxRun and more
-      continue;
-    }
-    runStart = p + 1;
-    const char next = p[1];
-    if (next == '/') {
-      if (depth) --depth;
-      continue;
-    }
-    if (next == '?' || next == '!') continue;
-    if (++elements > maxElements) return false;
-    // Self-closing elements add no depth.
-    const char* close = strchr(p, '>');
-    if (!close) return false;
-    if (close[-1] != '/' && ++depth > maxDepth) return false;
-    p = close;
-    runStart = close + 1;
-  }
-  // The parser reads past the end of its copy of the text when a multi-byte
-  // character is cut short (it trusts the first byte) or a character
-  // reference runs into the end. It refuses such a text anyway: text that is
-  // not UTF-8, or that does not end with a tag, never reaches it.
-  const char* end = p;
-  while (end > text && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
-  return end > text && end[-1] == '>' && IsValidUtf8(std::string(text, static_cast<size_t>(p - text)));
-}
 
 int64_t ParseDidlDuration(const char* text) {
   if (!text) return -1;

@@ -1,5 +1,6 @@
 #pragma once
-// File extension -> MIME type and object class, and the DIDL-Lite class names.
+// File extension -> MIME type and object class: what a file is taken for by
+// its name alone.
 
 #include <vector>
 
@@ -20,12 +21,5 @@ const std::vector<MimeRow>& MimeTable();
 // "application/octet-stream" (class kClassOther) when there is none or it is
 // unknown. Letter case is ignored. cls may be null. The result is a constant.
 const char* MimeTypeFor(const char* nameOrPath, ObjectClass* cls);
-
-// "object.container", "object.item.videoItem", ...; "object.item" otherwise.
-const char* DidlClassName(ObjectClass cls);
-
-// Class of a DIDL-Lite upnp:class value from another server; null or
-// unrecognised gives kClassOther.
-ObjectClass ClassFromName(const char* name);
 
 }  // namespace tovaly

@@ -1,7 +1,7 @@
-#include "device/didl.h"
+#include <cstring>
 
 #include "core/text.h"
-#include "device/media_types.h"
+#include "upnp/didl.h"
 
 namespace tovaly {
 namespace {
@@ -37,37 +37,36 @@ void Element(std::string* out, const char* name, const std::string& text) {
 
 }  // namespace
 
+const char* DidlClassName(ObjectClass cls) {
+  switch (cls) {
+    case kClassContainer: return "object.container";
+    case kClassVideo: return "object.item.videoItem";
+    case kClassAudio: return "object.item.audioItem";
+    case kClassImage: return "object.item.imageItem";
+    case kClassText: return "object.item.textItem";
+    default: return "object.item";
+  }
+}
+
+ObjectClass ClassFromName(const char* name) {
+  if (!name) return kClassOther;
+  static const struct {
+    const char* marker;
+    ObjectClass cls;
+  } kMarkers[] = {{"videoItem", kClassVideo},
+                  {"audioItem", kClassAudio},
+                  {"imageItem", kClassImage},
+                  {"textItem", kClassText},
+                  {"object.container", kClassContainer}};
+  for (const auto& m : kMarkers)
+    if (std::strstr(name, m.marker)) return m.cls;
+  return kClassOther;
+}
+
 const char kDidlOpen[] =
     "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
     "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" xmlns:z=\"urn:zarn-extension\">";
 const char kDidlClose[] = "</DIDL-Lite>";
-
-std::string XmlSafe(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    const size_t len = (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
-    uint32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    size_t k = 1;
-    for (; k < len && i + k < s.size() && (s[i + k] & 0xC0) == 0x80; ++k) cp = cp << 6 | (s[i + k] & 0x3F);
-    const uint32_t least = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (len && k == len && cp >= least && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) && cp != 0xFFFE &&
-        cp != 0xFFFF) {
-      out.append(s, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
 
 // The order of attributes and elements is what clients have always been
 // given: attributes as they were first set (a container's childCount before

@@ -45,8 +45,4 @@ std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId
 using WallClock = int64_t (*)();
 void SetListingClock(WallClock clock);
 
-bool IsValidUtf8(const std::string& text);
-// Natural, case-insensitive order of names; a total order.
-bool NaturalLess(const std::string& a, const std::string& b);
-
 }  // namespace tovaly

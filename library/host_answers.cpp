@@ -1,4 +1,4 @@
-#include "device/host_answers.h"
+#include "library/host_answers.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include "core/app_config.h"
 #include "core/trace.h"
 #include "core/uuid.h"
-#include "device/file_serving.h"
-#include "device/media_library.h"
+#include "library/file_open.h"
+#include "library/media_library.h"
 
 namespace tovaly {
 namespace {

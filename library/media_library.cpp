@@ -1,4 +1,4 @@
-#include "device/media_library.h"
+#include "library/media_library.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/text.h"
-#include "device/media_types.h"
+#include "library/media_types.h"
 
 namespace tovaly {
 namespace {
@@ -107,20 +107,18 @@ bool IsAncestorOrSelf(const std::string& target, const std::string& folder) {
   return Inside(target, folder);
 }
 
-// Names a listing may publish: what an id can carry through XML and back.
-// XML 1.0 has no control characters below U+0020 but tab, LF and CR, and
-// those three do not survive an attribute value (they become blanks); nor
-// U+FFFE and U+FFFF.
-bool XmlSafe(const std::string& name) {
-  for (unsigned char c : name) {
+// Text an id can carry through XML and back unchanged: UTF-8 without the
+// characters XML 1.0 lacks. Tab, LF and CR are XML but do not survive an
+// attribute value (they become blanks), so no control character at all.
+bool SurvivesXml(const std::string& text) {
+  for (unsigned char c : text) {
     if (c < 0x20) return false;
   }
-  return name.find("\xEF\xBF\xBE") == std::string::npos && name.find("\xEF\xBF\xBF") == std::string::npos;
+  return IsValidUtf8(text) && text.find("\xEF\xBF\xBE") == std::string::npos &&
+         text.find("\xEF\xBF\xBF") == std::string::npos;
 }
 
-bool PublishableName(const std::string& name) {
-  return !name.empty() && name[0] != '.' && IsValidUtf8(name) && XmlSafe(name);
-}
+bool PublishableName(const std::string& name) { return !name.empty() && name[0] != '.' && SurvivesXml(name); }
 
 std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::string& folder) {
   struct stat st{};
@@ -228,72 +226,6 @@ bool FolderOf(const std::string& root, const std::string& objectId, std::string*
 
 void SetListingClock(WallClock clock) { g_wallClock = clock ? clock : &RealWallClock; }
 
-bool IsValidUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) {
-      if (c == 0) return false;
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;  // truncated sequence
-    for (size_t k = 1; k <= n; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode are not UTF-8.
-    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += n + 1;
-  }
-  return true;
-}
-
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
-    if (isdigit(ca) && isdigit(cb)) {
-      size_t ei = i, ej = j;
-      while (ei < a.size() && a[ei] == '0') ++ei;
-      while (ej < b.size() && b[ej] == '0') ++ej;
-      size_t di = ei, dj = ej;
-      while (di < a.size() && isdigit(static_cast<unsigned char>(a[di]))) ++di;
-      while (dj < b.size() && isdigit(static_cast<unsigned char>(b[dj]))) ++dj;
-      const size_t la = di - ei, lb = dj - ej;
-      if (la != lb) return la < lb;
-      const int c = a.compare(ei, la, b, ej, lb);
-      if (c != 0) return c < 0;
-      i = di;
-      j = dj;
-      continue;
-    }
-    const int la = tolower(ca), lb = tolower(cb);
-    if (la != lb) return la < lb;
-    ++i;
-    ++j;
-  }
-  if ((i < a.size()) != (j < b.size())) return j < b.size();
-  return a < b;  // equal ignoring case and leading zeros: still a total order
-}
-
 std::string ItemUrl(const std::string& mediaBaseUrl, const std::string& objectId) {
   return mediaBaseUrl + PercentEncodePath(objectId);
 }
@@ -302,7 +234,7 @@ namespace {
 
 // ResolveInside below a root that is already a real path.
 bool ResolveBelow(const std::string& root, const std::string& relative, std::string* resolved) {
-  if (relative.empty() || relative.size() > PATH_MAX || !IsValidUtf8(relative) || !XmlSafe(relative)) return false;
+  if (relative.empty() || relative.size() > PATH_MAX || !SurvivesXml(relative)) return false;
   size_t start = 0;
   while (start <= relative.size()) {
     size_t slash = relative.find('/', start);

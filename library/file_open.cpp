@@ -1,4 +1,4 @@
-#include "device/file_serving.h"
+#include "library/file_open.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "device/media_library.h"
-#include "device/media_types.h"
+#include "library/media_library.h"
+#include "library/media_types.h"
 
 namespace tovaly {
 namespace {

@@ -36,14 +36,12 @@ const char* DescendantText(IXML_Node* node, const char* name);
 // Appends <name>text</name> to parent; text may be null (an empty element).
 IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const char* name, const char* text);
 
-
-// Decimal conversion as the C library's atoi does it (leading blanks, a sign,
-// stops at the first non-digit, no digits gives 0), without its overflow UB.
-int32_t ParseDecimal(const char* text);
-
-// An unsigned 32-bit argument (ui4) as UPnP sends it: digits, blanks around
-// them allowed; null or blank text is 0. False for a sign, any other
-// character or a value past 4294967295.
-bool ParseUi4(const char* text, uint32_t* value);
+// Whether an XML text stays within the limits the readers accept: depth,
+// number of elements, and the longest run of text between two marks ("<" or
+// ">"): the XML parser grows a text by a few bytes at a time, so its cost
+// is the square of the longest text. The text must also be UTF-8 and end
+// with a tag (blanks after it aside), as the parser would demand, since on
+// such broken text it reads past the end.
+bool WithinXmlLimits(const char* text, size_t maxDepth = 32, size_t maxElements = 10000, size_t maxRun = 64 * 1024);
 
 }  // namespace tovaly

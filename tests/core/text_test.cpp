@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+
+namespace tovaly {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(Text, NaturalOrderAndUtf8) {
+  EXPECT_FALSE(NaturalLess("episode 10", "Episode 2"));
+  EXPECT_TRUE(NaturalLess("file", "file1"));
+  EXPECT_TRUE(NaturalLess("x01", "x1") != NaturalLess("x1", "x01"));  // a total order even here
+  EXPECT_TRUE(IsValidUtf8("Épisode 😀"));
+  EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF, the last code point
+  // Truncated, overlong "/", surrogate, a byte never valid, one past U+10FFFF.
+  for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xff", "\xF4\x90\x80\x80"}) {
+    EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+  }
+  EXPECT_FALSE(IsValidUtf8(std::string("a\0b", 3)));
+}
+
+// The protocol lists of ConnectionManager: ours written, the renderers' read.
+TEST(Text, ListsSplitAtEveryComma) {
+  EXPECT_EQ(SplitList("a,b"), (Strings{"a", "b"}));
+  EXPECT_EQ(SplitList("a,,b"), (Strings{"a", "", "b"}));
+  EXPECT_EQ(SplitList(",a"), (Strings{"", "a"}));
+  EXPECT_EQ(SplitList("a,"), (Strings{"a"}));
+  EXPECT_EQ(SplitList(","), (Strings{""}));
+  EXPECT_EQ(SplitList(""), Strings{});
+  EXPECT_EQ(SplitList(nullptr), Strings{});
+  EXPECT_EQ(SplitList("k=v;x", ';'), (Strings{"k=v", "x"}));
+}
+
+TEST(Text, NumbersAtTheirLimits) {
+  uint32_t v = 7;
+  EXPECT_TRUE(ParseUi4(" 4294967295\t", &v));
+  EXPECT_EQ(v, 4294967295u);
+  EXPECT_FALSE(ParseUi4("4294967296", &v));
+  EXPECT_TRUE(ParseUi4("", &v));
+  EXPECT_EQ(v, 0u);
+  EXPECT_EQ(ParseDecimal("2147483647"), 2147483647);
+  EXPECT_EQ(ParseDecimal("2147483648"), 2147483647);
+  EXPECT_EQ(ParseDecimal("-2147483648"), -2147483647 - 1);
+  EXPECT_EQ(ParseDecimal("-2147483649"), -2147483647 - 1);
+  EXPECT_EQ(ParseDecimal("  +12ab"), 12);
+  EXPECT_EQ(ParseDecimal(nullptr), 0);
+}
+
+}  // namespace
+}  // namespace tovaly
