@@ -1,5 +1,7 @@
 #include "library/media_types.h"
 
+#include <strings.h>
+
 #include <cstring>
 #include <map>
 
@@ -125,9 +127,10 @@ const std::vector<MimeRow>& MimeTable() {
 
 namespace {
 
-// Keyed by hash only: the listed extensions hash apart, and an unlisted one
-// that collides is taken for the listed one. Built once, read-only afterwards,
-// so worker threads look up without a lock.
+// Keyed by hash (the listed extensions hash apart); a hit is confirmed on
+// the extension itself, since an unlisted extension may share a listed one's
+// hash. Built once, read-only afterwards, so worker threads look up without
+// a lock.
 const std::map<uint32_t, const MimeRow*>& MimeIndex() {
   static const std::map<uint32_t, const MimeRow*> index = [] {
     std::map<uint32_t, const MimeRow*> m;
@@ -144,7 +147,7 @@ const char* MimeTypeFor(const char* nameOrPath, ObjectClass* cls) {
   if (const char* dot = nameOrPath ? std::strrchr(nameOrPath, '.') : nullptr) {
     const auto& index = MimeIndex();
     auto it = index.find(StringHash(dot + 1));
-    if (it != index.end()) row = it->second;
+    if (it != index.end() && strcasecmp(it->second->extension, dot + 1) == 0) row = it->second;
   }
   if (cls) *cls = row ? row->objectClass : kClassOther;
   return row ? row->mime : "application/octet-stream";

@@ -209,7 +209,9 @@ TEST(MediaTypes, Table143RowsAllFoundInEitherCase) {
 
 TEST(MediaTypes, ExtensionLookups) {
   EXPECT_EQ(Lookup("/srv/media/Films (2014)/a.b.c.avi"), "video/x-msvideo|2");
-  for (const char* name : {"README", "archive.tar.gz", "/srv/my.videos/README", "file.", "", "x.mkv2", "x.mk"}) {
+  // Unlisted, including two whose hashes are those of 3gp and m3u.
+  for (const char* name : {"README", "archive.tar.gz", "/srv/my.videos/README", "file.", "", "x.mkv2", "x.mk",
+                           "x.aydqbi", "x.a5u24t", "x.AYDQBI"}) {
     EXPECT_EQ(Lookup(name), "application/octet-stream|6") << name;
   }
   EXPECT_STREQ(MimeTypeFor(nullptr, nullptr), "application/octet-stream");
