@@ -10,11 +10,16 @@
 #include <mutex>
 
 #include "core/event_callback.h"
+#include "core/thread_group.h"
 
 namespace tovaly {
 
 struct ClientLink {
   std::atomic<int> handle{-1};
+  // The control point's and its proxies' own threads (description downloads,
+  // liveness checks): joined when the control point is destroyed, before the
+  // stack they call into may finish.
+  ThreadGroup workers;
 
   void SetHost(EventCallback callback, void* context) {
     std::lock_guard<std::mutex> lk(m_);

@@ -21,10 +21,6 @@ const char kRendererSearch[] = "urn:schemas-upnp-org:device:MediaRenderer:1";
 constexpr size_t kMaxPendingEvents = 32;
 constexpr int64_t kPendingEventSeconds = 10;
 
-// Set while this thread runs a stack callback: finishing the stack from here
-// would wait for this very thread.
-thread_local int t_inStackCallback = 0;
-thread_local int t_inDownload = 0;
 constexpr int kMaxDownloads = 16;
 constexpr size_t kMaxQueuedDownloads = 64;
 constexpr size_t kMaxDescriptionBytes = 1 << 20;
@@ -35,7 +31,6 @@ constexpr int64_t kRetryDelays[] = {2, 10, 60};
 constexpr size_t kMaxRetries = 64;
 constexpr int64_t kExpiryPassSeconds = 10;
 
-// "host:port" of an http URL ("" when there is none).
 // The host part of a URL without its port: the machine whose downloads share
 // the per-host slots, whatever ports it opens.
 std::string HostOf(const char* url) {
@@ -166,7 +161,7 @@ void DeviceRegistry::Clear() {
 
 control_point_t::control_point_t(bool startExpiryThread)
     : link_(std::make_shared<ClientLink>()),
-      destroyed_(std::make_shared<std::atomic<bool>>(false)),
+      lifetime_(std::make_shared<Lifetime>()),
       servers_(registryLock_, *link_, kEventServerAdded, kEventServerRemoved),
       renderers_(registryLock_, *link_, kEventRendererAdded, kEventRendererRemoved) {
   if (startExpiryThread) expiryThread_ = std::thread(&control_point_t::ExpiryThread, this);
@@ -176,14 +171,9 @@ control_point_t::~control_point_t() {
   StopExpiryThread();
   servers_.Clear();
   renderers_.Clear();
-  *destroyed_ = true;
-  if (holdsStack_) {
-    if (t_inStackCallback || t_inDownload) {
-      std::thread(&UpnpStackRelease).detach();
-    } else {
-      UpnpStackRelease();
-    }
-  }
+  std::lock_guard<std::mutex> lk(lifetime_->m);
+  lifetime_->destroyed = true;
+  lifetime_->ended.notify_all();
 }
 
 void control_point_t::StopExpiryThread() {
@@ -382,7 +372,6 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
   if (!cp) return -1;
   RefPtr<control_point_t> hold(cp);
   if (!cp->link_->HasHost()) return -1;
-  ++t_inStackCallback;
   int result = 0;
   try {
     switch (eventType) {
@@ -411,7 +400,6 @@ int control_point_t::ControlPointCallback(int eventType, const void* event, void
   } catch (...) {
     result = -1;  // nothing may unwind into the stack
   }
-  --t_inStackCallback;
   return result;
 }
 
@@ -497,11 +485,9 @@ void control_point_t::StartDownload(QueuedDownload job) {
 }
 
 void control_point_t::LaunchDownloads(QueuedDownload first) {
-  std::thread([hold = RefPtr<control_point_t>(this), job = std::move(first)]() mutable {
-    t_inDownload = 1;
+  link_->workers.Start([hold = RefPtr<control_point_t>(this), job = std::move(first)]() mutable {
     hold->RunDownloads(std::move(job));
-    hold = nullptr;  // may be the last reference: only after the lock is given back
-  }).detach();
+  });
 }
 
 void control_point_t::RunDownloads(QueuedDownload job) {
@@ -648,17 +634,28 @@ int p_RemoveDevice(control_point_t* cp, const char* udn) {
 void* p_DestroyControlPoint(control_point_t* cp) {
   if (!cp) return nullptr;
   void* context = cp->link_->context();
-  std::shared_ptr<std::atomic<bool>> destroyed = cp->destroyed_;
-  cp->link_->SetHost(nullptr, nullptr);  // running callbacks now return at once
-  StackSetClient(nullptr, nullptr);      // waits out a probe delivery
-  const int handle = cp->link_->handle.exchange(-1);
+  std::shared_ptr<control_point_t::Lifetime> lifetime = cp->lifetime_;
+  std::shared_ptr<ClientLink> link = cp->link_;
+  const bool holdsStack = cp->holdsStack_;
+  link->SetHost(nullptr, nullptr);  // running callbacks now return at once, fetches stop
+  StackSetClient(nullptr, nullptr);  // waits out a probe delivery
+  const int handle = link->handle.exchange(-1);
   if (handle >= 0) UpnpUnRegisterClient(handle);
   // Before the last reference may go: the thread starts retries, which take
   // references of their own.
   cp->StopExpiryThread();
+  // Downloads end at their next read; a liveness check within its exchange.
+  // None of them may still be inside the stack when it finishes below.
+  link->workers.JoinAll();
   cp->Release();
-  // The last reference may be a stack callback's: wait for it, up to 9 s.
-  for (int i = 0; i < 900 && !*destroyed; ++i) SleepMicros(10000);
+  // The last reference may be a stack callback's or a host call's.
+  {
+    std::unique_lock<std::mutex> lk(lifetime->m);
+    lifetime->ended.wait_for(lk, std::chrono::seconds(9), [&] { return lifetime->destroyed; });
+  }
+  // Here, on the host's thread: on a stack callback thread finishing the
+  // stack would wait for that very thread.
+  if (holdsStack) UpnpStackRelease();
   return context;
 }
 

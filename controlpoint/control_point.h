@@ -135,8 +135,15 @@ class control_point_t : public RefCountImpl {
   void ExpiryThread();
 
   std::shared_ptr<ClientLink> link_;
-  std::shared_ptr<std::atomic<bool>> destroyed_;
-  bool holdsStack_ = false;  // a share of the stack, given back by the destructor
+  // Set by the destructor, which may run on whichever thread lets go last;
+  // p_DestroyControlPoint waits for it. Outlives the object.
+  struct Lifetime {
+    std::mutex m;
+    std::condition_variable ended;
+    bool destroyed = false;  // guarded by m
+  };
+  std::shared_ptr<Lifetime> lifetime_;
+  bool holdsStack_ = false;  // a share of the stack, given back by p_DestroyControlPoint
 
   // One lock for both registries. Rules: notifications reach the host with it
   // held; it is re-entrant, so a host may call back into the control point
@@ -195,8 +202,10 @@ control_point_t* p_CreateControlPoint(const char* hostIp, uint16_t port, EventCa
 int p_Search(control_point_t* cp, int mx, int kinds);
 int p_Refresh(control_point_t* cp, int mx, int kinds);
 int p_RemoveDevice(control_point_t* cp, const char* udn);
-// Stops notifications, unregisters the client and waits (at most 9 s) for
-// the control point to go. Returns the context that was set.
+// Stops notifications, unregisters the client, waits for the control
+// point's own threads (downloads, liveness checks), then (at most 9 s) for
+// the last reference to go, and gives back the control point's share of the
+// stack. Returns the context that was set. Not from a stack callback.
 void* p_DestroyControlPoint(control_point_t* cp);
 
 }  // namespace tovaly

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "upnp/ixml_util.h"
 #include "upnp/stack.h"
@@ -236,7 +235,7 @@ void upnp_device_control::SendPresenceProbe(const sockaddr_in& to) {
 }
 
 void upnp_device_control::StartLivenessCheck() {
-  std::thread(&upnp_device_control::CheckLiveness, RefPtr<upnp_device_control>(this)).detach();
+  link_->workers.Start([proxy = RefPtr<upnp_device_control>(this)] { CheckLiveness(proxy); });
 }
 
 void upnp_device_control::CheckLiveness(RefPtr<upnp_device_control> proxy) {

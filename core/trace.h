@@ -9,11 +9,11 @@ namespace tovaly {
 // finding out what a device did). Returns the number of characters
 // formatted, or -1 when the text did not fit.
 int DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same with the arguments as a list.
+int DebugTraceV(const char* format, va_list args);
 
 // 31-bit hash: h = h * 131 + byte, with 'a'..'z' upper-cased and every byte
 // taken as signed (bytes above 127 count as negative).
-int DebugTraceV(const char* format, va_list args);
-
 uint32_t StringHash(const char* s);
 
 }  // namespace tovaly

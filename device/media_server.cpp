@@ -92,10 +92,7 @@ std::unique_ptr<MediaServerHandle> CreateMediaServer(const char* address, uint16
   DeviceInfo info = MediaServerDeviceInfo();
   info.friendlyName = name;
   *error = device->Start(address, port, info);
-  if (*error != 0) {
-    device->Stop();
-    return nullptr;
-  }
+  if (*error != 0) return nullptr;
   return std::make_unique<MediaServerHandle>(device, context, folder);
 }
 

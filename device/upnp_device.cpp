@@ -22,14 +22,6 @@
 
 namespace tovaly {
 
-// Shared by the device and its re-advertisement thread, which must not send
-// alive announcements for a device that has been stopped.
-struct ReadvertiseState {
-  std::mutex m;
-  std::condition_variable cv;
-  bool stopped = false;  // guarded by m
-};
-
 namespace {
 
 constexpr int kMaxAge = 100;
@@ -39,17 +31,6 @@ int DeviceTrampoline(Upnp_EventType type, const void* event, void* cookie) noexc
   return upnp_device::DeviceCallback(type, event, cookie);
 }
 
-void ReadvertiseThread(std::shared_ptr<ReadvertiseState> state, std::string address,
-                       std::vector<std::string> datagrams) {
-  for (int burst = 0; burst < 2; ++burst) {
-    {
-      std::unique_lock<std::mutex> lk(state->m);
-      if (state->cv.wait_for(lk, std::chrono::seconds(2), [&] { return state->stopped; })) return;
-    }
-    SendAliveBurst(address, datagrams);
-  }
-}
-
 }  // namespace
 
 upnp_device::upnp_device(EventCallback callback, void* context) : callback_(callback), context_(context) {
@@ -57,14 +38,29 @@ upnp_device::upnp_device(EventCallback callback, void* context) : callback_(call
 }
 
 upnp_device::~upnp_device() {
-  if (readvertise_) {
-    std::lock_guard<std::mutex> lk(readvertise_->m);
-    readvertise_->stopped = true;
-    readvertise_->cv.notify_all();
-  }
+  StopReadvertising();
   ReleaseStack();
   RemoveWebRoot();
   lock_.Destroy();
+}
+
+void upnp_device::StopReadvertising() {
+  {
+    std::lock_guard<std::mutex> lk(readvertiseLock_);
+    readvertiseStopped_ = true;
+  }
+  readvertiseWake_.notify_all();
+  if (readvertiseThread_.joinable()) readvertiseThread_.join();
+}
+
+void upnp_device::Readvertise(std::string address, std::vector<std::string> datagrams) {
+  for (int burst = 0; burst < 2; ++burst) {
+    {
+      std::unique_lock<std::mutex> lk(readvertiseLock_);
+      if (readvertiseWake_.wait_for(lk, std::chrono::seconds(2), [&] { return readvertiseStopped_; })) return;
+    }
+    SendAliveBurst(address, datagrams);
+  }
 }
 
 void upnp_device::ReleaseStack() {
@@ -137,6 +133,13 @@ void upnp_device::RemoveWebRoot() {
 }
 
 int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
+  const int rc = Bringup(address, port, std::move(info));
+  // One way back from any step: Stop undoes whatever the steps got to.
+  if (rc != 0) Stop();
+  return rc;
+}
+
+int upnp_device::Bringup(const char* address, uint16_t port, DeviceInfo info) {
   int rc = UpnpStackAcquire(address, port);
   if (rc != 0) return rc;
   stackHeld_ = true;
@@ -146,10 +149,7 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   const int serverPort = UpnpGetServerPort();
   baseUrl_ = "http://" + serverIp + ":" + std::to_string(serverPort) + "/";
   rc = StartBeforeRegistration(serverIp, serverPort);
-  if (rc != 0) {
-    Stop();
-    return rc;
-  }
+  if (rc != 0) return rc;
 
   Identify();
   info.udn = udn_;
@@ -176,10 +176,7 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   if (description.empty()) return UPNP_E_INVALID_DESC;
   rc = UpnpRegisterRootDevice2(UPNPREG_BUF_DESC, description.c_str(), description.size() + 1, 1,
                                &DeviceTrampoline, this, &handle_);
-  if (rc != 0) {
-    Stop();
-    return rc;
-  }
+  if (rc != 0) return rc;
   registered_ = true;
   StackSetRootDeviceUdn(udn_);  // what presence probes are answered with
   UpnpSetMaxSubscriptions(handle_, 32);
@@ -187,10 +184,7 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   UpnpSetMaxSubscriptionTimeOut(handle_, 300);
 
   rc = UpnpSendAdvertisement(handle_, kMaxAge);
-  if (rc != 0) {
-    Stop();
-    return rc;
-  }
+  if (rc != 0) return rc;
 
   AliveAnnouncement alive;
   alive.location = baseUrl_ + "description.xml";
@@ -198,18 +192,13 @@ int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   alive.deviceType = info.deviceType ? info.deviceType : "";
   for (int i = 0; i < info.serviceCount; ++i) alive.serviceTypes.push_back(info.services[static_cast<size_t>(i)].serviceType);
   alive.maxAge = kMaxAge;
-  readvertise_ = std::make_shared<ReadvertiseState>();
-  std::thread(ReadvertiseThread, readvertise_, serverIp, BuildAliveNotifies(alive, NewUuid())).detach();
+  readvertiseThread_ = std::thread(&upnp_device::Readvertise, this, serverIp, BuildAliveNotifies(alive, NewUuid()));
   return 0;
 }
 
 int upnp_device::Stop() {
   stopping_ = true;
-  if (readvertise_) {
-    std::lock_guard<std::mutex> lk(readvertise_->m);
-    readvertise_->stopped = true;
-    readvertise_->cv.notify_all();
-  }
+  StopReadvertising();
   int rc = 0;
   if (registered_) {
     registered_ = false;

@@ -4,9 +4,12 @@
 // state-variable queries, subscriptions) to them.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/event_callback.h"
@@ -16,8 +19,6 @@
 #include "device/service_table.h"
 
 namespace tovaly {
-
-struct ReadvertiseState;
 
 class upnp_device : public RefCountImpl {
  public:
@@ -29,7 +30,8 @@ class upnp_device : public RefCountImpl {
   // the service descriptions, registration, advertisement now and 2 s and 4 s
   // later. address null: the interface of the default route; port 0: the
   // stack's choice. Returns 0 or a negative UPNP_E_* code (-101 when the host
-  // gives no UDN or the name is empty).
+  // gives no UDN or the name is empty); on failure whatever was started is
+  // stopped again.
   virtual int Start(const char* address, uint16_t port, DeviceInfo info);
   // Sets the stopping flag (requests are ignored from then on), unregisters
   // the root device (byebye) and gives back the device's share of the stack.
@@ -89,9 +91,15 @@ class upnp_device : public RefCountImpl {
   std::vector<ServiceEntry> services_;
 
  private:
+  // The steps of Start, which undoes them on failure.
+  int Bringup(const char* address, uint16_t port, DeviceInfo info);
   bool WriteWebRoot();
   void RemoveWebRoot();
   void ReleaseStack();
+  // The two extra bursts of alive announcements after start.
+  void Readvertise(std::string address, std::vector<std::string> datagrams);
+  // Ends the bursts and waits for their thread.
+  void StopReadvertising();
 
   int handle_ = -1;
   bool registered_ = false;
@@ -108,7 +116,10 @@ class upnp_device : public RefCountImpl {
   std::string friendlyName_;
   std::string udn_;
   std::string webRoot_;
-  std::shared_ptr<ReadvertiseState> readvertise_;
+  std::mutex readvertiseLock_;  // guards readvertiseStopped_
+  std::condition_variable readvertiseWake_;
+  bool readvertiseStopped_ = false;
+  std::thread readvertiseThread_;
 };
 
 }  // namespace tovaly

@@ -7,8 +7,8 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <QThreadPool>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -29,12 +29,18 @@ void PostToGui(const QPointer<T>& target, Fn fn) {
       Qt::QueuedConnection);
 }
 
-// Runs jobs one after another on a thread of its own, in the order given.
-// Destroying it does not wait: the job that runs is finished, the queued ones
-// are dropped, and the thread ends by itself.
+// Threads of the pool that runs the window's network jobs. A control point
+// call can wait for many seconds (a renderer that does not answer, start
+// rendering with its retries), so the pool is sized for waiting, not for the
+// machine's cores: a few slow calls never hold up a Browse or a Refresh.
+constexpr int kNetworkThreads = 16;
+
+// Runs jobs one after another, in the order given, on a pool that its owner
+// waits for before the engines go. Destroying it does not wait: the job that
+// runs is finished, the queued ones are dropped.
 class SerialWorker {
  public:
-  SerialWorker();
+  explicit SerialWorker(QThreadPool* pool);
   ~SerialWorker();
   SerialWorker(const SerialWorker&) = delete;
   SerialWorker& operator=(const SerialWorker&) = delete;
@@ -46,11 +52,14 @@ class SerialWorker {
  private:
   struct Shared {
     mutable std::mutex m;
-    std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
     int running = 0;
+    bool draining = false;  // a job of the pool works through the queue
     bool stop = false;
   };
+  static void Drain(const std::shared_ptr<Shared>& s);
+
+  QThreadPool* pool_;
   std::shared_ptr<Shared> shared_;
 };
 

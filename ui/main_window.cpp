@@ -37,15 +37,11 @@ constexpr int kPlaybackEnd = 7;
 QString Text(const char* utf8) { return QString::fromUtf8(utf8 ? utf8 : ""); }
 std::string Str(const char* s) { return s ? s : ""; }
 
-template <class Fn>
-void OnWorker(Fn fn) {
-  QThreadPool::globalInstance()->start(std::function<void()>(std::move(fn)));
-}
-
 }  // namespace
 
 COrlinDlg::COrlinDlg(std::shared_ptr<HostEngines> engines, bool showOption, QWidget* parent)
     : QDialog(parent), engines_(std::move(engines)), showOption_(showOption) {
+  network_.setMaxThreadCount(kNetworkThreads);
   setWindowTitle(QStringLiteral("Tovaly"));
   setWindowIcon(QIcon(QStringLiteral(":/icons/tovaly.png")));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
@@ -121,7 +117,10 @@ COrlinDlg::~COrlinDlg() {
   ++generation_;
   delete player_.data();  // gives back its hold on the control point
   engines_->Stop();
+  network_.waitForDone();  // what is still running finds the engines stopped
 }
+
+void COrlinDlg::OnWorker(std::function<void()> job) { network_.start(std::move(job)); }
 
 const COrlinDlg::Link* COrlinDlg::NewLink() {
   static std::mutex lock;
@@ -336,13 +335,13 @@ void COrlinDlg::PlayItem(QTreeWidgetItem* item) {
       w->EndBusy();
       if (!started) return;
       delete w->player_.data();  // one player at a time: the newest playback
-      auto* player = new CPlayerDlg(rendererName, r.renderer, w->engines_->Player(r.renderer), w);
+      auto* player = new CPlayerDlg(rendererName, r.renderer, w->engines_->Player(r.renderer), &w->network_, w);
       w->player_ = player;
       connect(player, &QDialog::finished, w, [w, player, udn = r.renderer](int result) {
         player->deleteLater();
         auto engines = w->engines_;
         // A lost renderer is forgotten; otherwise its playback is ended.
-        OnWorker([engines, udn, lost = result == kPlayerRendererLost] {
+        w->OnWorker([engines, udn, lost = result == kPlayerRendererLost] {
           lost ? engines->RemoveDevice(udn) : engines->StopRendering(udn);
         });
       });

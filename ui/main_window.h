@@ -9,8 +9,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QThreadPool>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +52,8 @@ class COrlinDlg : public QDialog {
   QMenu* TrayMenu();
   // True while a search, a browse or a restart is under way.
   bool Busy() const { return busy_ > 0; }
+  // Where the window's network jobs run.
+  QThreadPool* network() { return &network_; }
 
  signals:
   // A renderer's transport state (0 STOPPED, 1 PLAYING, 7 PLAYBACK_END ...).
@@ -84,6 +88,8 @@ class COrlinDlg : public QDialog {
   // process: a callback that began before a Stop may still read one after
   // the window is gone (it then finds the window null).
   const Link* NewLink();
+  // Runs a job that may wait on the network on the window's own pool.
+  void OnWorker(std::function<void()> job);
   void OnServerAdded(const QString& name, const std::string& udn);
   void OnRendererAdded(const QString& name, const std::string& udn);
   void OnRendererRemoved(const std::string& udn);
@@ -99,6 +105,7 @@ class COrlinDlg : public QDialog {
   void ShowFromIcon(QSystemTrayIcon::ActivationReason reason);
 
   std::shared_ptr<HostEngines> engines_;
+  QThreadPool network_;  // its jobs are waited for before the window goes
   const bool showOption_;
   int generation_ = 0;  // notifications of an earlier generation are dropped
   const Link* link_ = nullptr;  // the one the running engines were given

@@ -29,11 +29,11 @@ QPushButton* MakeButton(const QString& text, const char* name, QWidget* parent) 
 }  // namespace
 
 CPlayerDlg::CPlayerDlg(const QString& title, const std::string& rendererUdn, std::unique_ptr<PlayerControl> control,
-                       QWidget* parent)
+                       QThreadPool* network, QWidget* parent)
     : QDialog(parent),
       rendererUdn_(rendererUdn),
       logic_(std::make_shared<PlayerLogic>(std::move(control))),
-      worker_(std::make_shared<SerialWorker>()) {
+      worker_(std::make_shared<SerialWorker>(network)) {
   setWindowTitle(title);
 
   volumeDown_ = MakeButton(QStringLiteral("-"), "volumeDown", this);

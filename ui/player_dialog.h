@@ -24,8 +24,9 @@ class CPlayerDlg : public QDialog {
   Q_OBJECT
 
  public:
+  // The renderer's calls run on `network`, which must outlive them.
   CPlayerDlg(const QString& title, const std::string& rendererUdn, std::unique_ptr<PlayerControl> control,
-             QWidget* parent = nullptr);
+             QThreadPool* network, QWidget* parent = nullptr);
   ~CPlayerDlg() override;
 
   const std::string& rendererUdn() const { return rendererUdn_; }

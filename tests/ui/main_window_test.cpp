@@ -97,10 +97,7 @@ class MainWindowTest : public QObject {
     window = std::make_unique<COrlinDlg>(engines, false);
     window->Initialise();
   }
-  void cleanup() {
-    window.reset();
-    QThreadPool::globalInstance()->waitForDone();
-  }
+  void cleanup() { window.reset(); }
 
   void treesFollowDevicesUntilRefreshOrReset() {
     Device(*engines, kEventServerAdded, "uuid:b", "b server");
@@ -142,7 +139,7 @@ class MainWindowTest : public QObject {
     window->serverTree()->collapseItem(server);
     window->serverTree()->expandItem(server);
     window->serverTree()->expandItem(Find("Box"));
-    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    QVERIFY(window->network()->waitForDone(10000));
     QCOMPARE(engines->Calls("Browse").size(), 3);
 
     window->PlayItem(Find("Box"));

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <condition_variable>
@@ -79,6 +80,7 @@ bool Idle(CPlayerDlg& dlg) { return QTest::qWaitFor([&] { return dlg.PendingJobs
 
 class PlayerTest : public QObject {
   Q_OBJECT
+  QThreadPool network;  // the renderer's calls; waited for before the test ends
 
  private slots:
   void logicCommandsOnTheInstance() {
@@ -133,7 +135,7 @@ class PlayerTest : public QObject {
 
   void dialogFollowsPollsAndUserInputUntilTheRendererIsLost() {
     auto s = NewScript({{0, 5400, 0}, {0, 5400, 3725}, {0, 5400, 3730}}, kFail);
-    CPlayerDlg dlg("Living room", "uuid:renderer-1", Fake(s));
+    CPlayerDlg dlg("Living room", "uuid:renderer-1", Fake(s), &network);
     dlg.setPollInterval(0);
     auto* play = dlg.findChild<QPushButton*>("playPause");
     auto* time = dlg.findChild<QLabel*>("time");
@@ -182,7 +184,7 @@ class PlayerTest : public QObject {
   void dialogCloseStopsEvenIfDeletedAtOnce() {
     for (bool byHost : {false, true}) {
       auto s = NewScript({{0, 5400, 0}});
-      auto dlg = std::make_unique<CPlayerDlg>("Living room", "uuid:renderer-1", Fake(s));
+      auto dlg = std::make_unique<CPlayerDlg>("Living room", "uuid:renderer-1", Fake(s), &network);
       dlg->setPollInterval(0);
       dlg->show();
       QTRY_VERIFY(dlg->findChild<QPushButton*>("playPause")->isEnabled());
