@@ -4,7 +4,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <future>
+#include <map>
+#include <set>
 #include <memory>
 #include <thread>
 
@@ -55,8 +59,8 @@ class Registry : public ::testing::Test {
     control_point_t::ControlPointCallback(type, d, cp_.get());
     UpnpDiscovery_delete(d);
   }
-  void Ack(const char* udn, const char* from) {
-    AckReceived ack{udn, inet_addr(from), htons(5000)};
+  void Ack(const char* udn, const char* from, uint16_t port = 5000) {
+    AckReceived ack{udn, inet_addr(from), htons(port)};
     control_point_t::ControlPointCallback(kEventAckReceived, &ack, cp_.get());
   }
   Host host_;
@@ -80,8 +84,10 @@ TEST_F(Registry, ExpiredDevicesAreProbedThenCheckedThenRemoved) {
   cp_->RunExpiryPass();  // expired: probed, kept; without an ack address checked at once
   EXPECT_EQ(asked(), "1/0 1/0 0/1 ");
   EXPECT_EQ(noAck->expiry(), g_now + 100);
-  // Only a reply from the device's own ack socket counts.
+  // Only a reply from the device's own ack socket counts: its address and port.
   Ack("uuid:k", "192.0.2.66");
+  Ack("uuid:k", "192.0.2.9", 5001);
+  Ack("uuid:k", "192.0.2.9", 4999);
   EXPECT_EQ(answers->expiry(), g_now - 1);
   Ack("uuid:k", "192.0.2.9");
   EXPECT_EQ(answers->expiry(), g_now + 100);
@@ -167,6 +173,69 @@ TEST_F(Registry, FailedDescriptionsAreRetriedWhileTheAnnouncementHolds) {
     EXPECT_EQ(fetchedAt, c.fetchedAt) << c.what;
     EXPECT_EQ(host_.Of(kEventServerAdded), c.added ? Strings{"uuid:s"} : Strings{}) << c.what;
   }
+}
+
+// Downloads that really overlap: two at a time per host whatever its ports,
+// sixteen in all; the rest wait in their order for a free slot.
+TEST_F(Registry, DownloadsShareSlotsPerHostAndInAll) {
+  std::mutex m;
+  std::condition_variable changed;
+  std::map<std::string, int> inside;  // by host, fetches running now
+  int insideAll = 0, mostAll = 0;
+  std::map<std::string, int> most;
+  std::set<std::string> released;
+  Strings fetched;
+  cp_->threaded = true;
+  cp_->fetch = [&](const std::string& location, std::string* text) {
+    const std::string host = location.substr(7, location.find(':', 7) - 7);
+    std::unique_lock<std::mutex> lk(m);
+    fetched.push_back(location);
+    most[host] = std::max(most[host], ++inside[host]);
+    mostAll = std::max(mostAll, ++insideAll);
+    changed.notify_all();
+    changed.wait(lk, [&] { return released.count(location) > 0; });
+    --inside[host];
+    --insideAll;
+    *text = Description("MediaServer:1", ("uuid:" + location.substr(7)).c_str());
+    return 0;
+  };
+  auto location = [](int host, int port) {
+    return "http://192.0.2." + std::to_string(host) + ":" + std::to_string(port) + "/d.xml";
+  };
+  auto waitInside = [&](int n) {
+    std::unique_lock<std::mutex> lk(m);
+    return changed.wait_for(lk, std::chrono::seconds(20), [&] { return insideAll == n; });
+  };
+  auto release = [&](const std::string& l) {
+    std::lock_guard<std::mutex> lk(m);
+    released.insert(l);
+    changed.notify_all();
+  };
+  // Three locations of one host: the third waits.
+  for (int port = 1; port <= 3; ++port) Discovery(kAlive, "", location(10, port).c_str(), 100);
+  ASSERT_TRUE(waitInside(2));
+  EXPECT_EQ(cp_->runningDownloads(), 2);
+  // Fifteen other hosts: fourteen start, the sixteenth slot is the last.
+  for (int host = 11; host <= 25; ++host) Discovery(kAlive, "", location(host, 1).c_str(), 100);
+  ASSERT_TRUE(waitInside(16));
+  EXPECT_EQ(cp_->runningDownloads(), 16);
+  // A slot frees: the first waiting download that its host lets run takes
+  // it (host .10's third, queued before host .25's).
+  release(location(10, 1));
+  {
+    std::unique_lock<std::mutex> lk(m);
+    auto seen = [&](const std::string& l) { return std::count(fetched.begin(), fetched.end(), l) > 0; };
+    ASSERT_TRUE(changed.wait_for(lk, std::chrono::seconds(20), [&] { return seen(location(10, 3)); }));
+    EXPECT_FALSE(seen(location(25, 1)));
+    EXPECT_EQ(fetched.size(), 17u);
+  }
+  for (int port = 1; port <= 3; ++port) release(location(10, port));
+  for (int host = 11; host <= 25; ++host) release(location(host, 1));
+  cp_->link()->workers.JoinAll();
+  EXPECT_EQ(fetched.size(), 18u);
+  EXPECT_EQ(most["192.0.2.10"], 2);
+  EXPECT_EQ(mostAll, 16);
+  EXPECT_EQ(cp_->servers().Snapshot().size(), 18u);
 }
 
 TEST_F(Registry, ByebyeRemovesTheDeviceAndTellsTheHost) {

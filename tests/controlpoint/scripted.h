@@ -81,17 +81,20 @@ class ScriptedRenderer : public Scripted<MediaRendererDevice> {
 };
 
 // Description downloads answered by `fetch` (none: connection refused), on
-// the thread that starts them.
+// the thread that starts them, or on threads of their own when `threaded`.
 class ScriptedControlPoint : public control_point_t {
  public:
   ScriptedControlPoint() : control_point_t(false) {}
   std::function<int(const std::string& location, std::string* text)> fetch;
+  bool threaded = false;
 
  protected:
   int FetchDescription(const std::string& location, std::string* text) override {
     return fetch ? fetch(location, text) : UPNP_E_SOCKET_CONNECT;
   }
-  void LaunchDownloads(QueuedDownload first) override { RunDownloads(std::move(first)); }
+  void LaunchDownloads(QueuedDownload first) override {
+    threaded ? control_point_t::LaunchDownloads(std::move(first)) : RunDownloads(std::move(first));
+  }
 };
 
 // Records the notifications, on any thread: the UDN for devices,

@@ -5,9 +5,12 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "library/file_open.h"
+#include "library/host_answers.h"
 #include "library/media_library.h"
 #include "library/media_types.h"
 
@@ -215,6 +218,22 @@ TEST(MediaTypes, ExtensionLookups) {
     EXPECT_EQ(Lookup(name), "application/octet-stream|6") << name;
   }
   EXPECT_STREQ(MimeTypeFor(nullptr, nullptr), "application/octet-stream");
+}
+
+// The machine's answers copy into the caller's buffer: a text that fills it
+// to the last byte before the terminating zero is whole, one byte more is cut.
+TEST(MachineAnswers, TextsFillTheirBufferOrAreCut) {
+  char host[256] = "";
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  const size_t n = strlen(host);
+  ASSERT_GT(n, 1u);
+  std::vector<char> exact(n + 1, 'X'), shorter(n, 'X');
+  TextRequest fits{exact.data(), exact.size()}, cut{shorter.data(), shorter.size()}, none{nullptr, 0};
+  EXPECT_EQ(AnswerComputerName(&fits), 1);
+  EXPECT_EQ(std::string(exact.data()), host);
+  EXPECT_EQ(AnswerComputerName(&cut), 1);
+  EXPECT_EQ(std::string(shorter.data()), std::string(host, n - 1));
+  EXPECT_EQ(AnswerComputerName(&none), 0);
 }
 
 }  // namespace

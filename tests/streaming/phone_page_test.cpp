@@ -39,6 +39,41 @@ TEST(PhonePage, HostileNamesAreTextAndLinksAreEncoded) {
   }
 }
 
+// Each character HTML treats specially, in every place a name reaches: the
+// server's name, the folder's path, a folder's and a file's name, on the
+// folder page and the player page. Never raw; in text as an entity, in a
+// link percent-encoded. The counts are the places.
+TEST(PhonePage, SpecialCharactersInEveryPlace) {
+  const struct { const char* c; const char* entity; const char* encoded; } chars[] = {
+      {"<", "&lt;", "%3C"}, {">", "&gt;", "%3E"}, {"&", "&amp;", "%26"}, {"\"", "&quot;", "%22"},
+      {"'", "&apos;", "%27"}};
+  auto count = [](const std::string& html, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = html.find(part); at != std::string::npos; at = html.find(part, at + 1)) ++n;
+    return n;
+  };
+  for (const auto& c : chars) {
+    const std::string name = std::string("a") + c.c + "b";
+    const std::string asText = std::string("a") + c.entity + "b", asLink = std::string("a") + c.encoded + "b";
+    FolderPage f{name, name + "/" + name,
+                 {Item(name + "/" + name + "/" + name, kClassContainer, ""),
+                  Item(name + "/" + name + "/" + name + ".mp3", kClassAudio, "audio/mpeg")},
+                 2};
+    const std::string folder = RenderFolderPage(f);
+    EXPECT_EQ(count(folder, name), 0u) << folder;
+    // Text: title (server, folder), breadcrumb (server, two folders), two entries.
+    EXPECT_EQ(count(folder, asText), 7u) << c.c << folder;
+    // Links: the breadcrumb's to the folder above (the current one is text),
+    // and each entry's, whose path holds the name three times.
+    EXPECT_EQ(count(folder, asLink), 1u + 3u + 3u) << c.c << folder;
+
+    const std::string item = RenderItemPage(name, f.entries[1]);
+    EXPECT_EQ(count(item, name), 0u) << item;
+    EXPECT_GT(count(item, asText), 0u) << item;
+    EXPECT_EQ(count(item, "/media/" + asLink + "/" + asLink + "/" + asLink + ".mp3"), 2u) << c.c << item;
+  }
+}
+
 TEST(PhonePage, PagesOfTwoHundred) {
   FolderPage f{"NAS", "Big", {}, 200, 1};
   EXPECT_FALSE(Has(RenderFolderPage(f), "?page=2"));

@@ -136,6 +136,31 @@ std::vector<std::string> Show(const std::vector<DidlEntry>& entries) {
   return shown;
 }
 
+// Each character XML treats specially, in every place a name reaches:
+// what the document says reads back as it was.
+TEST(DidlText, SpecialCharactersInEveryPlace) {
+  for (const std::string c : {"<", ">", "&", "\"", "'"}) {
+    const std::string name = "a" + c + "b";
+    MediaObject folder{name, "0", name, "", "", "", "", 2, true, kClassContainer};
+    MediaObject song{name + "/" + name + ".mp3", name, name, "http://h:1/media/" + name, "http-get:*:" + name + ":*",
+                     name, "", 0, true, kClassAudio};
+    const std::string text = WriteDidl({folder, song});
+    EXPECT_EQ(text.find(name), std::string::npos) << text;  // never raw
+    bool ok = false;
+    EXPECT_EQ(Show(ReadDidl(text.c_str(), &ok)),
+              (std::vector<std::string>{"C|" + name + "|" + name,
+                                        "I|" + song.id + "|" + name + "|" + song.res + "|3|-1|2012-01-01T00:00:00|" +
+                                            song.protocolInfo}))
+        << text;
+    IxmlDocument doc(ixmlParseBuffer(text.c_str()));
+    ASSERT_TRUE(doc);
+    IxmlNodeList items(ixmlDocument_getElementsByTagName(doc.get(), "item"));
+    auto* item = reinterpret_cast<IXML_Element*>(ixmlNodeList_item(items.get(), 0));
+    EXPECT_STREQ(ixmlElement_getAttribute(item, "parentID"), name.c_str());
+    EXPECT_STREQ(DescendantText(reinterpret_cast<IXML_Node*>(item), "upnp:album"), name.c_str());
+  }
+}
+
 TEST(DidlReader, DocumentsOfOtherServers) {
   // Size and duration on res, a music track, a date without time, a
   // container with its own class.

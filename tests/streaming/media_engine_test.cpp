@@ -1,0 +1,189 @@
+// The media engine itself, on loopback: methods, ranges, content types, and
+// the limits on ports, connections and streams, each at its edge.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../common/raw_http.h"
+#include "core/event_callback.h"
+#include "library/file_open.h"
+#include "streaming/media_engine.h"
+
+namespace tovaly::test {
+namespace {
+
+// The host's answer to the engine, as every host gives it: the library's.
+int32_t Host(void* context, int32_t code, void* args) {
+  if (code != kRequestFileOpen) return 0;
+  return AnswerFileOpen(*static_cast<std::string*>(context), static_cast<FileOpenRequest*>(args));
+}
+
+// Waits (bounded, as a guard against a hang) until cond holds.
+template <class Cond>
+bool Eventually(Cond cond) {
+  for (int i = 0; i < 2000 && !cond(); ++i) usleep(5000);
+  return cond();
+}
+
+class MediaEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tovaly-engine-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    folder_ = root_ + "/";
+    mkdir((root_ + "/Music").c_str(), 0755);
+    for (int i = 0; i < 1000; ++i) body_ += static_cast<char>('a' + i % 26);
+    for (const char* name : {"Music/a.mp3", "Music/clip.mkv", "Music/notes.unknownext", "top.mp3"}) {
+      std::ofstream(root_ + "/" + name) << body_;
+    }
+    ASSERT_EQ(engine_.Start("127.0.0.1", 47000), 0);
+  }
+  void TearDown() override {
+    engine_.Stop();
+    system(("rm -rf '" + root_ + "'").c_str());
+  }
+  RawResponse Get(const std::string& target, const std::string& headers = "", const std::string& method = "GET") {
+    return Exchange(engine_.port(), method, target, headers);
+  }
+  std::string root_, folder_, body_;
+  MediaEngine engine_{&Host, &folder_};
+};
+
+TEST_F(MediaEngineTest, GetAndHeadOnlyWithTheTypeOfTheName) {
+  const struct { const char* path; const char* type; } files[] = {
+      {"Music/a.mp3", "audio/mpeg"}, {"Music/clip.mkv", "video/x-matroska"},
+      {"Music/notes.unknownext", "application/octet-stream"}};
+  for (const auto& f : files) {
+    const RawResponse get = Get(std::string("/media/") + f.path);
+    EXPECT_EQ(get.status, 200) << f.path;
+    EXPECT_EQ(get.Header("content-type"), f.type) << f.path;
+    EXPECT_EQ(get.Header("content-length"), "1000") << f.path;
+    EXPECT_EQ(get.Header("accept-ranges"), "bytes") << f.path;
+    EXPECT_EQ(get.body, body_) << f.path;
+    RawResponse head = Get(std::string("/media/") + f.path, "", "HEAD");
+    EXPECT_EQ(head.status, 200) << f.path;
+    auto withoutDate = [](std::map<std::string, std::string> h) { return h.erase("date"), h; };
+    EXPECT_EQ(withoutDate(head.headers), withoutDate(get.headers)) << f.path;
+    EXPECT_TRUE(head.body.empty()) << f.path;
+  }
+  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    const RawResponse r = Get("/media/Music/a.mp3", "", method);
+    EXPECT_EQ(r.status, 405) << method;
+    EXPECT_EQ(r.Header("allow"), "GET, HEAD") << method;
+  }
+  // Files directly in the shared folder, missing ones and malformed escapes.
+  EXPECT_EQ(Get("/media/top.mp3").status, 404);
+  EXPECT_EQ(Get("/media/Music/b.mp3").status, 404);
+  EXPECT_EQ(Get("/media/Music/a%2.mp3").status, 400);
+  EXPECT_EQ(Get("/media/Music/a%2Emp3").body, body_);
+}
+
+TEST_F(MediaEngineTest, EveryRangeForm) {
+  const struct { const char* range; int status; const char* contentRange; size_t first, length; } cases[] = {
+      {"bytes=0-0", 206, "bytes 0-0/1000", 0, 1},
+      {"bytes=0-999", 206, "bytes 0-999/1000", 0, 1000},
+      {"bytes=998-999", 206, "bytes 998-999/1000", 998, 2},  // ends on the last byte
+      {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
+      {"bytes=999-", 206, "bytes 999-999/1000", 999, 1},
+      {"bytes=500-", 206, "bytes 500-999/1000", 500, 500},
+      {"bytes=10-1000", 206, "bytes 10-999/1000", 10, 990},  // one past the end: clipped
+      {"bytes=-1", 206, "bytes 999-999/1000", 999, 1},
+      {"bytes=-1000", 206, "bytes 0-999/1000", 0, 1000},
+      {"bytes=-1001", 206, "bytes 0-999/1000", 0, 1000},
+      {"bytes=5-9,20-30", 206, "bytes 5-9/1000", 5, 5},
+      {"bytes=1000-", 416, "bytes */1000", 0, 0},  // starts one past the last byte
+      {"bytes=-0", 416, "bytes */1000", 0, 0},
+      {"bytes=9-5", 200, "", 0, 1000},  // not a range: the whole file
+      {"items=0-5", 200, "", 0, 1000},
+  };
+  for (const auto& c : cases) {
+    for (const char* method : {"GET", "HEAD"}) {
+      const RawResponse r = Get("/media/Music/a.mp3", std::string("Range: ") + c.range + "\r\n", method);
+      EXPECT_EQ(r.status, c.status) << c.range << " " << method;
+      EXPECT_EQ(r.Header("content-range"), c.contentRange) << c.range << " " << method;
+      if (c.status == 416) continue;
+      EXPECT_EQ(r.Header("content-length"), std::to_string(c.length)) << c.range << " " << method;
+      EXPECT_EQ(r.body, std::string(method) == "GET" ? body_.substr(c.first, c.length) : "") << c.range;
+    }
+  }
+}
+
+TEST_F(MediaEngineTest, BusyPortsAreSkippedUpToTheLastOneTried) {
+  // Listening sockets on every port from `first` but the last `free` of the
+  // ports the engine tries.
+  auto occupy = [](uint16_t first, unsigned count, std::vector<int>* fds) {
+    for (unsigned i = 0; i < count; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(static_cast<uint16_t>(first + i));
+      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return false;
+      }
+      fds->push_back(fd);
+    }
+    return true;
+  };
+  const uint16_t first = 47200;
+  std::vector<int> fds;
+  ASSERT_TRUE(occupy(first, MediaEngine::kPortsTried - 1, &fds)) << "ports in use on this machine";
+  MediaEngine last(&Host, &folder_);
+  EXPECT_EQ(last.Start("127.0.0.1", first), 0);
+  EXPECT_EQ(last.port(), first + MediaEngine::kPortsTried - 1);
+  last.Stop();
+  ASSERT_TRUE(occupy(first + MediaEngine::kPortsTried - 1, 1, &fds));
+  MediaEngine none(&Host, &folder_);
+  EXPECT_EQ(none.Start("127.0.0.1", first), EADDRINUSE);
+  for (int fd : fds) close(fd);
+}
+
+// Streams that do not read, and connections that send nothing: up to each
+// limit they are held, one more is answered 503 at once.
+TEST_F(MediaEngineTest, StreamsAndConnectionsUpToTheirLimits) {
+  const int big = open((root_ + "/Music/big.mkv").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(ftruncate(big, 1LL << 30), 0);  // holes: no disk
+  close(big);
+  std::vector<int> streams;
+  auto openStream = [&] {
+    const int fd = ConnectTo(engine_.port());
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string request = "GET /media/Music/big.mkv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char head[16] = "";
+    recv(fd, head, 12, MSG_WAITALL);
+    streams.push_back(fd);
+    return std::string(head, 12);
+  };
+  for (unsigned i = 0; i < MediaEngine::kMaxStreams; ++i) ASSERT_EQ(openStream(), "HTTP/1.1 200") << i;
+  const RawResponse refused = Get("/media/Music/a.mp3");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.Header("retry-after"), "10");
+  close(streams.back());
+  streams.pop_back();
+  EXPECT_TRUE(Eventually([&] { return Get("/media/Music/a.mp3").status == 200; }));
+
+  // Idle connections up to the limit, the held streams among them.
+  std::vector<int> idle;
+  while (streams.size() + idle.size() < MediaEngine::kMaxConnections) idle.push_back(ConnectTo(engine_.port()));
+  ASSERT_TRUE(Eventually([&] { return engine_.connections() == MediaEngine::kMaxConnections; }));
+  const int extra = ConnectTo(engine_.port());
+  EXPECT_EQ(ParseResponse(ReadAll(extra)).status, 503);
+  close(extra);
+  for (int fd : idle) close(fd);
+  for (int fd : streams) close(fd);
+  EXPECT_TRUE(Eventually([&] { return engine_.connections() == 0; }));
+}
+
+}  // namespace
+}  // namespace tovaly::test
