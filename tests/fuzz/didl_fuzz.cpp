@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/media_object.h"
+#include "core/text.h"
 #include "fuzz_common.h"
 #include "upnp/didl.h"
 
