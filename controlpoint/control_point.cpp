@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstring>
 
-#include "controlpoint/http_fetch.h"
 #include "core/clock.h"
+#include "upnp/http_client.h"
 #include "upnp/ixml_util.h"
 #include "upnp/stack.h"
 

@@ -1,4 +1,4 @@
-#include "controlpoint/http_fetch.h"
+#include "upnp/http_client.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -145,10 +145,14 @@ bool Dechunk(const std::string& raw, size_t maxBytes, std::string* body, bool* c
 
 }  // namespace
 
-int FetchDocument(const std::string& address, const FetchLimits& limits, std::string* body) {
+int HttpExchange(const HttpCall& call, const FetchLimits& limits, int* status, std::string* body) {
   body->clear();
+  *status = 0;
   Url url;
-  if (!SplitUrl(address, &url)) return UPNP_E_INVALID_URL;
+  if (!SplitUrl(call.url, &url)) return UPNP_E_INVALID_URL;
+  for (char c : call.method) {
+    if (static_cast<unsigned char>(c) <= ' ') return UPNP_E_INVALID_PARAM;  // would break the request line
+  }
   const Deadline deadline(limits);
   const int fd = Connect(url, deadline);
   if (fd < 0) return fd == -2 ? UPNP_E_TIMEDOUT : UPNP_E_SOCKET_CONNECT;
@@ -158,8 +162,11 @@ int FetchDocument(const std::string& address, const FetchLimits& limits, std::st
   } closer{fd};
 
   const std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-  const std::string request = "GET " + url.target + " HTTP/1.1\r\nHost: " + host + ":" + url.port +
-                              "\r\nConnection: close\r\nAccept: text/xml, application/xml, */*\r\n\r\n";
+  std::string request = call.method + " " + url.target + " HTTP/1.1\r\nHost: " + host + ":" + url.port +
+                        "\r\nConnection: close\r\n" + call.headers;
+  if (!call.body.empty() || call.method != "GET") request += "Content-Length: " + std::to_string(call.body.size()) + "\r\n";
+  request += "\r\n";
+  request += call.body;
   for (size_t sent = 0; sent < request.size();) {
     if (!deadline.Wait(fd, POLLOUT)) return UPNP_E_TIMEDOUT;
     const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -180,7 +187,11 @@ int FetchDocument(const std::string& address, const FetchLimits& limits, std::st
         const std::string head = raw.substr(0, headEnd);
         if (head.compare(0, 5, "HTTP/") != 0) return UPNP_E_BAD_RESPONSE;
         const size_t sp = head.find(' ');
-        if (sp == std::string::npos || head.compare(sp + 1, 3, "200") != 0) return UPNP_E_BAD_HTTPMSG;
+        if (sp == std::string::npos || head.size() < sp + 4) return UPNP_E_BAD_RESPONSE;
+        for (size_t d = sp + 1; d < sp + 4; ++d) {
+          if (head[d] < '0' || head[d] > '9') return UPNP_E_BAD_RESPONSE;
+          *status = *status * 10 + (head[d] - '0');
+        }
         size_t line = head.find("\r\n");
         while (line != std::string::npos) {
           const size_t next = head.find("\r\n", line + 2);
@@ -230,6 +241,19 @@ int FetchDocument(const std::string& address, const FetchLimits& limits, std::st
     }
     raw.append(buf, static_cast<size_t>(n));
   }
+}
+
+int FetchDocument(const std::string& url, const FetchLimits& limits, std::string* body) {
+  HttpCall call;
+  call.url = url;
+  call.headers = "Accept: text/xml, application/xml, */*\r\n";
+  int status = 0;
+  const int rc = HttpExchange(call, limits, &status, body);
+  if (rc == 0 && status != 200) {
+    body->clear();
+    return UPNP_E_BAD_HTTPMSG;
+  }
+  return rc;
 }
 
 }  // namespace tovaly

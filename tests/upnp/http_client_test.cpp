@@ -1,6 +1,6 @@
 // The bounded GET of descriptions against a scripted peer on loopback.
 
-#include "controlpoint/http_fetch.h"
+#include "upnp/http_client.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
