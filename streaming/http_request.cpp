@@ -1,5 +1,9 @@
 #include "streaming/http_request.h"
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstring>
 
 namespace tovaly {
@@ -128,6 +132,57 @@ DlnaHeaders DlnaHeadersFor(const char* mimeType) {
   // connection stall, DLNA 1.5.
   if (streamed) return {"DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000", "Streaming"};
   return {"DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=00F00000000000000000000000000000", "Interactive"};
+}
+
+bool HostAllowed(const char* host, const std::vector<std::string>& ownNames) {
+  if (!host) return true;
+  std::string h = host;
+  const size_t first = h.find_first_not_of(" \t");
+  const size_t last = h.find_last_not_of(" \t");
+  if (first == std::string::npos) return false;
+  h = h.substr(first, last - first + 1);
+  std::string name, port;
+  if (h[0] == '[') {
+    const size_t close = h.find(']');
+    if (close == std::string::npos) return false;
+    name = h.substr(1, close - 1);
+    if (close + 1 < h.size()) {
+      if (h[close + 1] != ':' || close + 2 == h.size()) return false;
+      port = h.substr(close + 2);
+    }
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, name.c_str(), &a6) != 1) return false;
+  } else {
+    const size_t colon = h.find(':');
+    name = h.substr(0, colon);
+    if (colon != std::string::npos) port = h.substr(colon + 1);
+    in_addr a4{};
+    if (inet_pton(AF_INET, name.c_str(), &a4) != 1) {
+      for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      if (name.empty() || name.back() == '.') name = name.substr(0, name.size() ? name.size() - 1 : 0);
+      bool own = false;
+      for (const std::string& n : ownNames) own = own || (!n.empty() && n == name);
+      if (!own) return false;
+    }
+  }
+  if (h.find(':') != std::string::npos && h[0] != '[' && port.empty()) return false;  // "name:" with no port
+  if (!port.empty() && (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+                        std::stol(port) > 65535)) {
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> OwnHostNames() {
+  char name[256] = "";
+  std::vector<std::string> names{"localhost"};
+  if (gethostname(name, sizeof name - 1) == 0 && name[0]) {
+    std::string n = name;
+    for (char& c : n) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    names.push_back(n);
+    if (n.find('.') == std::string::npos) names.push_back(n + ".local");
+  }
+  return names;
 }
 
 }  // namespace tovaly

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace tovaly {
 
@@ -40,5 +41,15 @@ struct DlnaHeaders {
   const char* transferMode;     // value of transferMode.dlna.org
 };
 DlnaHeaders DlnaHeadersFor(const char* mimeType);
+
+// Whether a request's Host header names this machine, so that a page of
+// another site that rebinds its name to our address cannot read through a
+// browser (DNS rebinding): an IPv4 or [IPv6] literal, or one of `ownNames`
+// (lower case; letter case of the header is ignored), each with or without
+// a port. No header at all (HTTP/1.0) is allowed.
+bool HostAllowed(const char* host, const std::vector<std::string>& ownNames);
+
+// This machine's names: its host name and that name in .local, and localhost.
+std::vector<std::string> OwnHostNames();
 
 }  // namespace tovaly

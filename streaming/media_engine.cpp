@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
 #include <chrono>
 #include <climits>
 
@@ -51,21 +54,9 @@ MHD_Result QueueStatus(MHD_Connection* c, unsigned status, const char* header = 
 }
 
 MHD_Result AccessTrampoline(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
-                            const char*, size_t* uploadSize, void** state) {
-  const bool getOrHead = strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-  if (getOrHead && !*state) {
-    // Answered once the whole request is in: a response queued earlier
-    // makes the library close the connection afterwards (no keep-alive).
-    static int seen;
-    *state = &seen;
-    return MHD_YES;
-  }
-  if (getOrHead && *uploadSize) {
-    *uploadSize = 0;  // a body on a GET means nothing here
-    return MHD_YES;
-  }
+                            const char* upload, size_t* uploadSize, void** state) {
   try {
-    return static_cast<MediaEngine*>(cls)->Answer(c, url, method) ? MHD_YES : MHD_NO;
+    return static_cast<MediaEngine*>(cls)->Access(c, url, method, upload, uploadSize, state) ? MHD_YES : MHD_NO;
   } catch (...) {
     return MHD_NO;  // out of memory: this connection is closed, the others go on
   }
@@ -75,14 +66,23 @@ void ConnectionTrampoline(void* cls, MHD_Connection* c, void**, MHD_ConnectionNo
   auto* worker = static_cast<MediaEngine::Worker*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     ++worker->connections;
+    worker->engine->Opened(c);
   } else {
-    worker->engine->Forget(c);
+    worker->engine->Closed(c);
     --worker->connections;
   }
 }
 
-void CompletedTrampoline(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
-  static_cast<MediaEngine::Worker*>(cls)->engine->Forget(c);
+void CompletedTrampoline(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode code) {
+  static_cast<MediaEngine::Worker*>(cls)->engine->Completed(c, state, code == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+}
+
+// Copies the request's headers, names in lower case.
+MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  std::string name = key ? key : "";
+  for (char& ch : name) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  static_cast<HttpRequest*>(cls)->headers.emplace_back(std::move(name), value ? value : "");
+  return MHD_YES;
 }
 
 // What a connection beyond the limit gets before it is closed.
@@ -135,14 +135,22 @@ int MediaEngine::Start(const std::string& address, uint16_t firstPort) {
   if (listenFd_ >= 0) return EALREADY;
   int err = Listen(address, firstPort);
   if (err != 0) return err;
+  ownNames_ = OwnHostNames();
+  {
+    std::lock_guard<std::mutex> lk(jobsMutex_);
+    stopping_ = false;
+  }
+  for (unsigned i = 0; i < kHandlerThreads && handler_; ++i) handlerThreads_.emplace_back(&MediaEngine::HandlerWork, this);
   for (Worker& w : workers_) {
     w.daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC | MHD_USE_ERROR_LOG, 0, nullptr,
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC | MHD_USE_ERROR_LOG |
+            MHD_ALLOW_SUSPEND_RESUME,
+        0, nullptr,
         nullptr, &AccessTrampoline, this, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeoutSeconds), MHD_OPTION_NOTIFY_CONNECTION,
         &ConnectionTrampoline, &w, MHD_OPTION_NOTIFY_COMPLETED, &CompletedTrampoline, &w,
         MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &LogTrampoline, nullptr,
-        MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(32 * 1024), MHD_OPTION_END);
     if (!w.daemon) err = errno ? errno : ENOMEM;
   }
   wakeFd_ = eventfd(0, EFD_CLOEXEC);
@@ -166,12 +174,26 @@ void MediaEngine::Stop() {
   if (wakeFd_ >= 0) close(wakeFd_);
   if (listenFd_ >= 0) close(listenFd_);
   wakeFd_ = listenFd_ = -1;
+  // The handler's workers finish what runs; what waits is answered 503.
+  // Either way every suspended connection is resumed before its server goes.
+  {
+    std::lock_guard<std::mutex> lk(jobsMutex_);
+    stopping_ = true;
+  }
+  jobsWake_.notify_all();
+  for (std::thread& t : handlerThreads_) t.join();
+  handlerThreads_.clear();
   // Every connection closes; streams in flight end at once.
   for (Worker& w : workers_) {
     if (w.daemon) MHD_stop_daemon(w.daemon);
     w.daemon = nullptr;
   }
   port_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    heads_.clear();
+    perHost_.clear();
+  }
   std::lock_guard<std::mutex> lock(streamsMutex_);
   streams_.clear();
 }
@@ -186,6 +208,7 @@ void MediaEngine::AcceptLoop() {
     if (now - lastCheck >= std::chrono::milliseconds(kShrinkCheckMillis)) {
       lastCheck = now;
       CutShrunkStreams();
+      CutSlowHeads();
     }
     if (!(fds[0].revents & POLLIN)) continue;
     sockaddr_storage peer{};
@@ -201,15 +224,27 @@ void MediaEngine::AcceptLoop() {
     for (Worker& w : workers_) {
       if (w.connections.load() < least->connections.load()) least = &w;
     }
-    if (connections() >= kMaxConnections) {
+    const in_addr_t host =
+        peer.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr : INADDR_NONE;
+    bool refused = connections() >= kMaxConnections;
+    if (!refused) {
+      std::lock_guard<std::mutex> lk(connectionsMutex_);
+      refused = perHost_[host] >= kMaxConnectionsPerHost;
+      if (!refused) ++perHost_[host];
+    }
+    if (refused) {
       // Refused at once, never left waiting. The answer fits any socket
       // buffer, so the send cannot block.
       send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
       close(fd);
       continue;
     }
-    // The library owns the socket from here, and closes it on failure too.
-    MHD_add_connection(least->daemon, fd, reinterpret_cast<sockaddr*>(&peer), len);
+    // The library owns the socket from here, and closes it on failure too;
+    // then it never counts as opened, so the host's share is given back here.
+    if (MHD_add_connection(least->daemon, fd, reinterpret_cast<sockaddr*>(&peer), len) != MHD_YES) {
+      std::lock_guard<std::mutex> lk(connectionsMutex_);
+      if (--perHost_[host] == 0) perHost_.erase(host);
+    }
   }
 }
 
@@ -254,12 +289,175 @@ void MediaEngine::CutShrunkStreams() {
   }
 }
 
-int MediaEngine::Answer(void* connection, const char* url, const char* method) {
+// What a request is, kept from its head to its end.
+struct MediaEngine::Request {
+  bool forHandler = false;
+  bool tooLarge = false;
+  bool dispatched = false;
+  HttpRequest http;
+  std::unique_ptr<HttpAnswer> answer;  // set by a handler worker
+  std::function<void()> afterSent;
+};
+
+void MediaEngine::Opened(void* connection) {
   auto* c = static_cast<MHD_Connection*>(connection);
-  // HEAD gets the same head as GET and no body: the library leaves it out.
-  if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
-    return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (!info) return;
+  std::lock_guard<std::mutex> lk(connectionsMutex_);
+  heads_[connection] = Waiting{info->connect_fd, std::chrono::steady_clock::now() + headTimeout_};
+}
+
+void MediaEngine::Closed(void* connection) {
+  Forget(connection);
+  auto* c = static_cast<MHD_Connection*>(connection);
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  std::lock_guard<std::mutex> lk(connectionsMutex_);
+  heads_.erase(connection);
+  const in_addr_t host = info && info->client_addr->sa_family == AF_INET
+                             ? reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr.s_addr
+                             : INADDR_NONE;
+  auto it = perHost_.find(host);
+  if (it != perHost_.end() && --it->second == 0) perHost_.erase(it);
+}
+
+void MediaEngine::Completed(void* connection, void** state, bool sent) {
+  Forget(connection);
+  auto* request = static_cast<Request*>(*state);
+  *state = nullptr;
+  if (request && sent && request->afterSent) request->afterSent();
+  delete request;
+  // A connection kept open waits for its next request's head as for the first.
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(static_cast<MHD_Connection*>(connection), MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (!info) return;
+  std::lock_guard<std::mutex> lk(connectionsMutex_);
+  heads_[connection] = Waiting{info->connect_fd, std::chrono::steady_clock::now() + headTimeout_};
+}
+
+void MediaEngine::CutSlowHeads() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lk(connectionsMutex_);
+  for (auto it = heads_.begin(); it != heads_.end();) {
+    if (it->second.due <= now) {
+      shutdown(it->second.socket, SHUT_RDWR);  // the library sees the end and closes it
+      it = heads_.erase(it);
+    } else {
+      ++it;
+    }
   }
+}
+
+int MediaEngine::Access(void* connection, const char* url, const char* method, const char* upload,
+                        size_t* uploadSize, void** state) {
+  auto* c = static_cast<MHD_Connection*>(connection);
+  auto* request = static_cast<Request*>(*state);
+  if (!request) {
+    // The head is in.
+    {
+      std::lock_guard<std::mutex> lk(connectionsMutex_);
+      heads_.erase(connection);
+    }
+    request = new Request;
+    *state = request;
+    if (!HostAllowed(MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST), ownNames_)) {
+      return QueueStatus(c, MHD_HTTP_FORBIDDEN);
+    }
+    const std::string path = url ? url : "";
+    request->forHandler = handler_ && handler_->Serves(path);
+    if (request->forHandler) {
+      const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+      if (length && strtoull(length, nullptr, 10) > kMaxBodyBytes) return QueueStatus(c, MHD_HTTP_CONTENT_TOO_LARGE);
+      request->http.method = method;
+      request->http.path = path;
+    } else if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
+      return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    }
+    // Answered once the whole request is in: a response queued earlier
+    // makes the library close the connection afterwards.
+    return MHD_YES;
+  }
+  if (*uploadSize) {
+    if (request->forHandler && !request->tooLarge) {
+      if (request->http.body.size() + *uploadSize > kMaxBodyBytes) {
+        request->tooLarge = true;
+        request->http.body.clear();
+      } else {
+        request->http.body.append(upload, *uploadSize);
+      }
+    }
+    *uploadSize = 0;  // a body on a GET means nothing here
+    return MHD_YES;
+  }
+  if (!request->forHandler) return AnswerGetOrHead(connection, url);
+  if (request->tooLarge) return QueueStatus(c, MHD_HTTP_CONTENT_TOO_LARGE);
+  if (request->answer) {
+    HttpAnswer& a = *request->answer;
+    MHD_Response* r = MHD_create_response_from_buffer(a.body.size(), a.body.data(), MHD_RESPMEM_MUST_COPY);
+    if (r) {
+      if (!a.contentType.empty()) MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, a.contentType.c_str());
+      for (const auto& h : a.headers) MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
+      AddSafetyHeaders(r);
+    }
+    request->afterSent = std::move(a.afterSent);
+    return Queue(c, a.status, r);
+  }
+  if (request->dispatched) return MHD_YES;  // resumed without an answer: cannot happen
+  return Dispatch(connection, request);
+}
+
+int MediaEngine::Dispatch(void* connection, Request* request) {
+  auto* c = static_cast<MHD_Connection*>(connection);
+  MHD_get_connection_values(c, MHD_HEADER_KIND, &CollectHeader, &request->http);
+  const MHD_ConnectionInfo* peer = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (peer && peer->client_addr->sa_family == AF_INET) {
+    request->http.peer = *reinterpret_cast<const sockaddr_in*>(peer->client_addr);
+  }
+  const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+  socklen_t len = sizeof request->http.local;
+  if (fd) getsockname(fd->connect_fd, reinterpret_cast<sockaddr*>(&request->http.local), &len);
+  {
+    std::lock_guard<std::mutex> lk(jobsMutex_);
+    if (stopping_ || jobs_.size() >= kMaxWaitingRequests) {
+      MHD_Response* r = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
+      if (r) MHD_add_response_header(r, MHD_HTTP_HEADER_RETRY_AFTER, "10");
+      return Queue(c, MHD_HTTP_SERVICE_UNAVAILABLE, r);
+    }
+    request->dispatched = true;
+    MHD_suspend_connection(c);
+    jobs_.emplace_back(connection, request);
+  }
+  jobsWake_.notify_one();
+  return MHD_YES;
+}
+
+void MediaEngine::HandlerWork() {
+  std::unique_lock<std::mutex> lk(jobsMutex_);
+  for (;;) {
+    jobsWake_.wait(lk, [&] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;  // stopping, and nothing waits any more
+    const auto [connection, request] = jobs_.front();
+    jobs_.pop_front();
+    const bool stopping = stopping_;
+    lk.unlock();
+    auto answer = std::make_unique<HttpAnswer>();
+    if (stopping) {
+      answer->status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    } else {
+      try {
+        *answer = handler_->Answer(request->http);
+      } catch (...) {
+        *answer = HttpAnswer();
+        answer->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+      }
+    }
+    request->answer = std::move(answer);
+    MHD_resume_connection(static_cast<MHD_Connection*>(connection));
+    lk.lock();
+  }
+}
+
+int MediaEngine::AnswerGetOrHead(void* connection, const char* url) {
+  auto* c = static_cast<MHD_Connection*>(connection);
   bool full;
   {
     std::lock_guard<std::mutex> lock(streamsMutex_);

@@ -10,22 +10,35 @@
 // Threads: one accepts connections and hands each to the least busy of
 // kThreads single-threaded libmicrohttpd servers (the library's own pool
 // accepts in series, so that streams that start together share a core);
-// the same thread cuts streams whose file shrank.
+// the same thread cuts streams whose file shrank and connections whose
+// request head does not come in time. Requests for the handler of another
+// room (the device's HTTP) run on kHandlerThreads workers of their own while
+// their connection waits (suspended), so that a long folder listing never
+// holds a thread that moves media.
 //
 // Served, to GET and HEAD: /media/<percent-encoded path> with one byte
 // range; the phone page: / (the shared folder), /browse/<path>/ (a folder),
-// /play/<path> (a file), /style.css.
+// /play/<path> (a file), /style.css; and, with any method, what the handler
+// serves. Every request must name this machine in its Host (HostAllowed).
 
 #include <sys/types.h>
 
+#include <netinet/in.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "core/event_callback.h"
+#include "streaming/http_handler.h"
 
 struct MHD_Daemon;
 
@@ -41,6 +54,19 @@ class MediaEngine {
   static constexpr unsigned kMaxStreams = 320;
   // Connections the server accepts at all (the 503 answers need some room).
   static constexpr unsigned kMaxConnections = 384;
+  // Connections one host may hold at once; more are answered 503 at once.
+  // Two thirds of all: one host (a phone running a crowd of players, or a
+  // client that trickles its requests) never leaves the others without room.
+  static constexpr unsigned kMaxConnectionsPerHost = 256;
+  // A request's head (its line and headers) must be in within this time of
+  // the connection or of the previous request: a client that trickles it
+  // costs a socket for this long, never a thread.
+  static constexpr unsigned kHeadSeconds = 15;
+  // A body for the handler (a SOAP request) of more is refused with 413.
+  static constexpr size_t kMaxBodyBytes = 64 * 1024;
+  // Workers that run the handler, and the requests that may wait for one.
+  static constexpr unsigned kHandlerThreads = 4;
+  static constexpr size_t kMaxWaitingRequests = 64;
   // A connection that moves no byte for this long is closed; a TV that
   // resumes later reconnects with a range.
   static constexpr unsigned kIdleTimeoutSeconds = 600;
@@ -64,6 +90,10 @@ class MediaEngine {
   uint16_t port() const { return port_; }
   // The name the phone page's titles carry.
   void SetServerName(const std::string& name);
+  // What answers the paths it Serves (set before Start; null: none).
+  void SetHandler(HttpHandler* handler) { handler_ = handler; }
+  // Tests wait less than kHeadSeconds for a head (set before Start).
+  void SetHeadTimeout(std::chrono::milliseconds timeout) { headTimeout_ = timeout; }
   // Connections open now.
   unsigned connections() const;
 
@@ -71,8 +101,12 @@ class MediaEngine {
   static constexpr unsigned kShrinkCheckMillis = 500;
 
   // The libmicrohttpd entry points; public for the C trampolines only.
-  int Answer(void* connection, const char* url, const char* method);
-  void Forget(void* connection);
+  struct Request;
+  int Access(void* connection, const char* url, const char* method, const char* upload, size_t* uploadSize,
+             void** state);
+  void Completed(void* connection, void** state, bool sent);
+  void Opened(void* connection);
+  void Closed(void* connection);
   struct Worker {
     MediaEngine* engine;
     MHD_Daemon* daemon = nullptr;
@@ -94,9 +128,14 @@ class MediaEngine {
   };
   int AnswerMedia(void* connection, const std::string& path);
   int AnswerPage(void* connection, const char* url);
+  int AnswerGetOrHead(void* connection, const char* url);
+  int Dispatch(void* connection, Request* request);
+  void HandlerWork();
   std::string ServerName();
   void Watch(void* connection, int fd, uint64_t end);
+  void Forget(void* connection);
   void CutShrunkStreams();
+  void CutSlowHeads();
   void AcceptLoop();
   int Listen(const std::string& address, uint16_t firstPort);
 
@@ -116,6 +155,27 @@ class MediaEngine {
 
   std::mutex nameMutex_;  // guards serverName_
   std::string serverName_;
+
+  HttpHandler* handler_ = nullptr;
+  std::chrono::milliseconds headTimeout_{std::chrono::seconds(kHeadSeconds)};
+  std::vector<std::string> ownNames_;  // set by Start, read-only while running
+
+  // Guards the two below. Connections waiting for their request's head, by
+  // the time it is due, and connections held by each host.
+  std::mutex connectionsMutex_;
+  struct Waiting {
+    int socket;
+    std::chrono::steady_clock::time_point due;
+  };
+  std::unordered_map<void*, Waiting> heads_;
+  std::map<in_addr_t, unsigned> perHost_;
+
+  // The handler's workers and the suspended requests that wait for them.
+  std::mutex jobsMutex_;  // guards jobs_ and stopping_
+  std::condition_variable jobsWake_;
+  std::deque<std::pair<void*, Request*>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> handlerThreads_;
 };
 
 }  // namespace tovaly

@@ -24,9 +24,19 @@ struct RawResponse {
   }
 };
 
-// A connected socket to address:port, -1 on failure.
-inline int ConnectTo(uint16_t port, const char* address = "127.0.0.1") {
+// A connected socket to address:port, -1 on failure; from the address
+// `from` when given (on loopback any of 127.0.0.0/8: a host of its own).
+inline int ConnectTo(uint16_t port, const char* address = "127.0.0.1", const char* from = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && from) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);

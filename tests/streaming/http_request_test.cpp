@@ -47,6 +47,22 @@ TEST(DecodeRequestPath, DecodesOnceAndRefusesWhatNamesNoFile) {
   }
 }
 
+// DNS rebinding: a name that is not this machine's never gets an answer.
+TEST(HostAllowed, AddressesAndTheMachinesOwnNamesOnly) {
+  const std::vector<std::string> own{"localhost", "nas", "nas.local"};
+  for (const char* good : {"192.0.2.1", "192.0.2.1:49153", " 192.0.2.1:1 ", "[::1]", "[fe80::1]:8200", "NAS",
+                           "nas:80", "Nas.Local:49153", "nas.", "localhost:65535"}) {
+    EXPECT_TRUE(HostAllowed(good, own)) << good;
+  }
+  EXPECT_TRUE(HostAllowed(nullptr, own));  // HTTP/1.0 sends none
+  for (const char* bad : {"attacker.example", "attacker.example:49153", "nas.attacker.example", "192.0.2.1.nip.io",
+                          "", " ", "192.0.2.1:", "192.0.2.1:65536", "192.0.2.1:80x", "[::1", "[::1]x", "[::1]:",
+                          "[nas]", "999.0.2.1", "nas:", "localhost:-1", "nas .local"}) {
+    EXPECT_FALSE(HostAllowed(bad, own)) << bad;
+  }
+  EXPECT_FALSE(HostAllowed("nas", {}));
+}
+
 TEST(HttpDate, EnglishNamesWhateverTheLocale) {
   setlocale(LC_ALL, "");
   EXPECT_EQ(HttpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
