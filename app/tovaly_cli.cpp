@@ -64,9 +64,10 @@ const char kServeUsage[] =
     "Options:\n"
     "  --address IP   IPv4 address of the interface to serve on (default: the\n"
     "                 interface that carries the default route)\n"
-    "  --port PORT    UPnP port (default: the first free one from 49152; ports\n"
-    "                 below 49152 are raised to 49152 by the UPnP stack); media\n"
-    "                 stream from the first free port after it\n"
+    "  --port PORT    the UPnP stack's port (default: the first free one from\n"
+    "                 49152; ports below 49152 are raised to 49152 by the stack);\n"
+    "                 the device's HTTP and then the media take the first free\n"
+    "                 ports after it\n"
     "  -h, --help     show this help\n";
 
 const char kDevicesUsage[] =
@@ -141,6 +142,7 @@ int Serve(const std::vector<std::string>& args) {
   printf("  Description: %sdescription.xml\n", device->baseUrl().c_str());
   printf("  Media:       %s (port %u)\n", device->mediaBaseUrl().c_str(), device->mediaPort());
   printf("  Phone page:  %s\n", device->phonePageUrl().c_str());
+  printf("  UPnP stack:  port %u (announcements; events for the control point)\n", UpnpGetServerPort());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
   {

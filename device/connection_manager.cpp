@@ -1,93 +1,73 @@
 // ConnectionManager:1 of the local device: the formats it offers and at most
 // one connection, the one made by the last PrepareForConnection.
 
-#include <upnp.h>
-#include <upnptools.h>
-
 #include <ctime>
 #include <string>
 
 #include "device/service_table.h"
 #include "device/upnp_device.h"
-#include "upnp/ixml_util.h"
+#include "core/text.h"
 
 namespace tovaly {
 namespace {
 
 const char kCmType[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
 
-bool AddOutputs(IXML_Document** response, const char* action,
-                std::initializer_list<std::pair<const char*, const char*>> outputs) {
-  return AddActionOutputs(response, action, kCmType, outputs);
-}
-
-
-
-int32_t GetCurrentConnectionIDs(upnp_device* device, IXML_Document*, IXML_Document** response,
+int32_t GetCurrentConnectionIDs(upnp_device* device, const SoapRequest&, SoapOutputs* out,
                                 const char** errorText) {
-  *response = nullptr;
   *errorText = nullptr;
   const std::string ids = device->currentConnectionId >= 0 ? std::to_string(device->currentConnectionId) : "";
-  return AddOutputs(response, "GetCurrentConnectionIDs", {{"ConnectionIDs", ids.c_str()}}) ? 0 : InternalError(errorText);
+  *out = {{"ConnectionIDs", ids}};
+  return 0;
 }
 
-int32_t GetCurrentConnectionInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
+int32_t GetCurrentConnectionInfo(upnp_device* device, const SoapRequest& request, SoapOutputs* out,
                                  const char** errorText) {
-  *response = nullptr;
   *errorText = nullptr;
-  const int32_t id = ParseDecimal(ArgumentText(request, "ConnectionID"));
+  const int32_t id = ParseDecimal(request.Argument("ConnectionID"));
   // Anything but the current connection: the framework answers -501 with its
   // default text.
   if (id < 0 || id != device->currentConnectionId) return -501;
   const std::string text = std::to_string(id);
-  return AddOutputs(response, "GetCurrentConnectionInfo",
-                    {{"RcsID", text.c_str()},
-                     {"AVTransportID", text.c_str()},
-                     {"ProtocolInfo", ""},
-                     {"PeerConnectionManager", ""},
-                     {"PeerConnectionID", "-1"},
-                     {"Direction", "Output"},
-                     {"Status", "OK"}})
-             ? 0
-             : InternalError(errorText);
+  *out = {{"RcsID", text},
+          {"AVTransportID", text},
+          {"ProtocolInfo", ""},
+          {"PeerConnectionManager", ""},
+          {"PeerConnectionID", "-1"},
+          {"Direction", "Output"},
+          {"Status", "OK"}};
+  return 0;
 }
 
-int32_t GetProtocolInfo(upnp_device* device, IXML_Document* request, IXML_Document** response,
+int32_t GetProtocolInfo(upnp_device* device, const SoapRequest& request, SoapOutputs* out,
                         const char** errorText) {
-  *response = nullptr;
   *errorText = nullptr;
-  const char* from = ArgumentText(request, "From");
+  const char* from = request.Argument("From");
   if (from && *from && device->callback() && device->context()) {
     ProtocolInfoFrom args{from};
     device->callback()(device->context(), kEventProtocolInfoFrom, &args);
   }
-  return AddOutputs(response, "GetProtocolInfo",
-                    {{"Source", device->sourceProtocolInfo.c_str()}, {"Sink", device->sinkProtocolInfo.c_str()}})
-             ? 0
-             : InternalError(errorText);
+  *out = {{"Source", device->sourceProtocolInfo}, {"Sink", device->sinkProtocolInfo}};
+  return 0;
 }
 
-int32_t PrepareForConnection(upnp_device* device, IXML_Document*, IXML_Document** response,
+int32_t PrepareForConnection(upnp_device* device, const SoapRequest&, SoapOutputs* out,
                              const char** errorText) {
-  *response = nullptr;
   *errorText = nullptr;
   const int32_t id = static_cast<int32_t>(static_cast<uint64_t>(time(nullptr)) & 0x7FFFFFFF);
   device->currentConnectionId = id;
   const std::string text = std::to_string(id);
-  return AddOutputs(response, "PrepareForConnection",
-                    {{"ConnectionID", text.c_str()}, {"AVTransportID", text.c_str()}, {"RcsID", text.c_str()}})
-             ? 0
-             : InternalError(errorText);
+  *out = {{"ConnectionID", text}, {"AVTransportID", text}, {"RcsID", text}};
+  return 0;
 }
 
-int32_t ConnectionComplete(upnp_device* device, IXML_Document* request, IXML_Document** response,
+int32_t ConnectionComplete(upnp_device* device, const SoapRequest& request, SoapOutputs* out,
                            const char** errorText) {
-  *response = nullptr;
   *errorText = nullptr;
-  const int32_t id = ParseDecimal(ArgumentText(request, "ConnectionID"));
+  const int32_t id = ParseDecimal(request.Argument("ConnectionID"));
   if (id == device->currentConnectionId) device->currentConnectionId = -1;
-  // No OUT arguments: an empty response element.
-  return AddOutputs(response, "ConnectionComplete", {{nullptr, nullptr}}) ? 0 : InternalError(errorText);
+  (void)out;
+  return 0;  // no OUT arguments: an empty response element
 }
 
 }  // namespace
@@ -132,7 +112,7 @@ const ServiceTable& ConnectionManagerTable() {
           {"A_ARG_TYPE_ConnectionStatus",
            "string",
            false,
-           {"OK", "ContentFormatMismatch", "InsufficientBandwidth", "UnreliableChannel", "Unknown"}},
+          {"OK", "ContentFormatMismatch", "InsufficientBandwidth", "UnreliableChannel", "Unknown"}},
           {"A_ARG_TYPE_ConnectionManager", "string", false, {}},
           {"A_ARG_TYPE_Direction", "string", false, {"Input", "Output"}},
           {"A_ARG_TYPE_ProtocolInfo", "string", false, {}},

@@ -1,8 +1,5 @@
 // ContentDirectory:1 of the local device.
 
-#include <upnp.h>
-#include <upnptools.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -10,8 +7,9 @@
 
 #include "device/media_server.h"
 #include "device/service_table.h"
+#include "device/soap.h"
 #include "upnp/didl.h"
-#include "upnp/ixml_util.h"
+#include "core/text.h"
 
 namespace tovaly {
 namespace {
@@ -19,25 +17,19 @@ namespace {
 const char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
 constexpr uint32_t kMaxObjectsPerBrowse = 500;
 
-// One OUT argument; -911 "Internal Error" when the stack cannot add it.
-int32_t SingleOutput(const char* action, const char* name, const char* value, IXML_Document** response,
-                     const char** errorText) {
-  *response = nullptr;
-  *errorText = nullptr;
-  return AddActionOutputs(response, action, kCdsType, {{name, value}}) ? 0 : InternalError(errorText);
+int32_t GetSearchCapabilities(upnp_device*, const SoapRequest&, SoapOutputs* out, const char**) {
+  *out = {{"SearchCaps", ""}};
+  return 0;
 }
 
-int32_t GetSearchCapabilities(upnp_device*, IXML_Document*, IXML_Document** response, const char** errorText) {
-  return SingleOutput("GetSearchCapabilities", "SearchCaps", "", response, errorText);
+int32_t GetSortCapabilities(upnp_device*, const SoapRequest&, SoapOutputs* out, const char**) {
+  *out = {{"SortCaps", ""}};
+  return 0;
 }
 
-int32_t GetSortCapabilities(upnp_device*, IXML_Document*, IXML_Document** response, const char** errorText) {
-  return SingleOutput("GetSortCapabilities", "SortCaps", "", response, errorText);
-}
-
-int32_t GetSystemUpdateID(upnp_device* device, IXML_Document*, IXML_Document** response, const char** errorText) {
-  const std::string id = std::to_string(static_cast<media_server*>(device)->systemUpdateId);
-  return SingleOutput("GetSystemUpdateID", "Id", id.c_str(), response, errorText);
+int32_t GetSystemUpdateID(upnp_device* device, const SoapRequest&, SoapOutputs* out, const char**) {
+  *out = {{"Id", std::to_string(static_cast<media_server*>(device)->systemUpdateId)}};
+  return 0;
 }
 
 int32_t InvalidArgs(const char** errorText) {
@@ -50,15 +42,14 @@ int32_t NoSuchObject(const char** errorText) {
   return 701;
 }
 
-int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** response, const char** errorText) {
-  *response = nullptr;
+int32_t Browse(upnp_device* device, const SoapRequest& request, SoapOutputs* out, const char** errorText) {
   *errorText = nullptr;
   auto* server = static_cast<media_server*>(device);
-  const char* objectId = ArgumentText(request, "ObjectID");
-  const char* flag = ArgumentText(request, "BrowseFlag");
+  const char* objectId = request.Argument("ObjectID");
+  const char* flag = request.Argument("BrowseFlag");
   uint32_t startArg = 0, countArg = 0;
-  if (!objectId || !*objectId || !flag || !ParseUi4(ArgumentText(request, "StartingIndex"), &startArg) ||
-      !ParseUi4(ArgumentText(request, "RequestedCount"), &countArg)) {
+  if (!objectId || !*objectId || !flag || !ParseUi4(request.Argument("StartingIndex"), &startArg) ||
+      !ParseUi4(request.Argument("RequestedCount"), &countArg)) {
     return InvalidArgs(errorText);
   }
   // Past 2^31 - 1 a start finds nothing. At most kMaxObjectsPerBrowse
@@ -90,14 +81,11 @@ int32_t Browse(upnp_device* device, IXML_Document* request, IXML_Document** resp
     return InvalidArgs(errorText);
   }
 
-  const std::string returnedText = std::to_string(returned), totalText = std::to_string(total);
-  return AddActionOutputs(response, "Browse", kCdsType,
-                          {{"Result", result.c_str()},
-                           {"NumberReturned", returnedText.c_str()},
-                           {"TotalMatches", totalText.c_str()},
-                           {"UpdateID", "0"}})
-             ? 0
-             : InternalError(errorText);
+  *out = {{"Result", std::move(result)},
+          {"NumberReturned", std::to_string(returned)},
+          {"TotalMatches", std::to_string(total)},
+          {"UpdateID", "0"}};
+  return 0;
 }
 
 }  // namespace

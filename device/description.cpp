@@ -25,7 +25,7 @@ DeviceInfo MediaServerDeviceInfo() {
   return info;
 }
 
-std::string BuildDescription(const DeviceInfo& info, const std::string& probeEndpoint) {
+std::string BuildDescription(const DeviceInfo& info, const std::string& probeEndpoint, const std::string& urlBase) {
   char skeleton[100];
   const int n = snprintf(skeleton, sizeof skeleton, "<root xmlns=\"%s\"></root>", info.rootNamespace);
   if (n < 0 || n >= static_cast<int>(sizeof skeleton)) return std::string();
@@ -68,6 +68,7 @@ std::string BuildDescription(const DeviceInfo& info, const std::string& probeEnd
   }
   AppendTextElement(d, device, "presentationURL", info.presentationUrl ? info.presentationUrl : "/");
   ixmlNode_appendChild(root, device);
+  if (!urlBase.empty()) AppendTextElement(d, root, "URLBase", urlBase.c_str());
 
   IxmlString text(ixmlDocumenttoString(d));
   return text ? std::string(text.get()) : std::string();

@@ -40,8 +40,10 @@ DeviceInfo MediaServerDeviceInfo();
 
 // The description text with XML declaration, or "" when the skeleton does not
 // parse. probeEndpoint is "address:port" of the presence probe (port 0 when
-// the probe socket is not open).
-std::string BuildDescription(const DeviceInfo& info, const std::string& probeEndpoint);
+// the probe socket is not open). urlBase, when given, is the last child of
+// root, as clients of this device have always been given it.
+std::string BuildDescription(const DeviceInfo& info, const std::string& probeEndpoint,
+                             const std::string& urlBase = std::string());
 
 // "NAME - <address after its second dot>.<port % 100>".
 std::string DecorateFriendlyName(const std::string& name, const std::string& address, int port);

@@ -21,18 +21,30 @@ std::string BuildSourceProtocolInfo(const char* hostList) {
 }
 
 media_server::media_server(EventCallback callback, void* context)
-    : upnp_device(callback, context), engine_(new MediaEngine(callback, context)) {}
+    : upnp_device(callback, context),
+      engine_(new MediaEngine(callback, context)),
+      deviceHttp_(new MediaEngine(nullptr, nullptr)) {}
 
-media_server::~media_server() { engine_->Stop(); }
+media_server::~media_server() {
+  deviceHttp_->Stop();
+  engine_->Stop();
+}
 
-int media_server::StartBeforeRegistration(const std::string& serverIp, int serverPort) {
-  const int err = engine_->Start(serverIp, static_cast<uint16_t>(serverPort + 1));
+std::string media_server::StartHttp(const std::string& serverIp, int serverPort, int* error) {
+  // The device's HTTP on a listener of its own, right after the stack's
+  // port, and the media after it: a crowd of media connections never leaves
+  // a client without the description or an answer to Browse.
+  deviceHttp_->SetHandler(this);
+  int err = deviceHttp_->Start(serverIp, static_cast<uint16_t>(serverPort + 1));
+  if (err == 0) err = engine_->Start(serverIp, static_cast<uint16_t>(deviceHttp_->port() + 1));
   if (err != 0) {
     DebugTrace("--- media engine: cannot listen on %s after port %d: %s", serverIp.c_str(), serverPort, strerror(err));
-    return UPNP_E_SOCKET_BIND;
+    *error = UPNP_E_SOCKET_BIND;
+    return std::string();
   }
   mediaBaseUrl_ = "http://" + serverIp + ":" + std::to_string(engine_->port()) + "/media/";
-  return 0;
+  presentationUrl_ = phonePageUrl();  // people who open the device see the shared folder
+  return "http://" + serverIp + ":" + std::to_string(deviceHttp_->port()) + "/";
 }
 
 int media_server::Start(const char* address, uint16_t port, DeviceInfo info) {
@@ -47,6 +59,7 @@ std::string media_server::phonePageUrl() const {
 
 int media_server::Stop() {
   const int rc = upnp_device::Stop();
+  deviceHttp_->Stop();
   engine_->Stop();
   return rc;
 }

@@ -19,7 +19,8 @@ class media_server : public upnp_device {
 
   // Base Start; the phone page takes the device's friendly name.
   int Start(const char* address, uint16_t port, DeviceInfo info) override;
-  // Base Stop, then the media engine: streams in flight end.
+  // Base Stop, then the device's HTTP and the media engine: streams in
+  // flight end.
   int Stop() override;
   // "http://<address>:<engine port>/media/": where the items' res URLs point.
   const std::string& mediaBaseUrl() const { return mediaBaseUrl_; }
@@ -35,12 +36,13 @@ class media_server : public upnp_device {
   int32_t systemUpdateId = 0;  // the content is never versioned
 
  protected:
-  // Starts the media engine on the stack's address, at the first free port
-  // after the stack's.
-  int StartBeforeRegistration(const std::string& serverIp, int serverPort) override;
+  // Starts the device's HTTP on the stack's address, at the first free port
+  // after the stack's, and the media engine at the first free one after that.
+  std::string StartHttp(const std::string& serverIp, int serverPort, int* error) override;
 
  private:
-  std::unique_ptr<MediaEngine> engine_;
+  std::unique_ptr<MediaEngine> engine_;      // media and the phone page
+  std::unique_ptr<MediaEngine> deviceHttp_;  // description, control, events
   std::string mediaBaseUrl_;
 };
 

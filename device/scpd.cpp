@@ -1,22 +1,7 @@
-#include <upnp.h>
-#include <upnptools.h>
-
 #include "device/service_table.h"
 #include "upnp/ixml_util.h"
 
 namespace tovaly {
-
-bool AddActionOutputs(IXML_Document** response, const char* action, const char* serviceType,
-                      std::initializer_list<std::pair<const char*, const char*>> outputs) {
-  for (const auto& out : outputs) {
-    if (UpnpAddToActionResponse(response, action, serviceType, out.first, out.second) != UPNP_E_SUCCESS) {
-      if (*response) ixmlDocument_free(*response);
-      *response = nullptr;
-      return false;
-    }
-  }
-  return true;
-}
 
 int32_t InternalError(const char** errorText) {
   *errorText = "Internal Error";

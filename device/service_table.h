@@ -5,21 +5,20 @@
 // it does.
 
 #include <cstdint>
-#include <initializer_list>
-#include <utility>
 #include <string>
 #include <vector>
 
-typedef struct _IXML_Document IXML_Document;
+#include "device/soap.h"
 
 namespace tovaly {
 
 class upnp_device;
 
-// Status 0 is success. On failure the handler leaves *response null, sets
-// *errorText (or leaves it null) and returns -911 (Internal Error), -101
-// (Invalid Args) or a UPnP error code that goes on the wire unchanged.
-using ActionHandler = int32_t (*)(upnp_device* device, IXML_Document* request, IXML_Document** response,
+// Status 0 is success, with the OUT arguments in *out in their declared
+// order. On failure the handler sets *errorText (or leaves it null) and
+// returns -911 (Internal Error), -101 (Invalid Args) or a UPnP error code
+// that goes on the wire unchanged.
+using ActionHandler = int32_t (*)(upnp_device* device, const SoapRequest& request, SoapOutputs* out,
                                   const char** errorText);
 
 struct ArgumentEntry {
@@ -44,7 +43,7 @@ struct StateVariableEntry {
 struct ServiceTable {
   const char* serviceType;
   const char* serviceId;
-  const char* scpdUrl;  // file name in the web root, relative to the base URL
+  const char* scpdUrl;  // relative to the base URL
   const char* controlUrl;
   const char* eventSubUrl;
   std::vector<ActionEntry> actions;      // in dispatch order
@@ -55,11 +54,6 @@ struct ServiceTable {
   bool serialised = true;
 };
 
-// Adds OUT arguments in order to *response (a null name gives the empty
-// response element of an action without OUT arguments). False, with
-// *response freed, when the stack fails to add one.
-bool AddActionOutputs(IXML_Document** response, const char* action, const char* serviceType,
-                      std::initializer_list<std::pair<const char*, const char*>> outputs);
 // The handlers' failure: -911 with "Internal Error".
 int32_t InternalError(const char** errorText);
 

@@ -1,34 +1,69 @@
 #include "device/upnp_device.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <upnp.h>
-#include <upnptools.h>
 
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <thread>
 
+#include "core/text.h"
 #include "core/trace.h"
 #include "core/uuid.h"
 #include "device/ssdp_notify.h"
-#include "upnp/ixml_util.h"
 #include "upnp/stack.h"
 
 namespace tovaly {
-
 namespace {
 
 constexpr int kMaxAge = 100;
+const char kServer[] = "Linux UPnP/1.0 Tovaly/1.0";
+const char kXml[] = "text/xml; charset=\"utf-8\"";
+const char kControlNs[] = "urn:schemas-upnp-org:control-1-0";
 
-// The stack's exact callback type; nothing may unwind into it.
-int DeviceTrampoline(Upnp_EventType type, const void* event, void* cookie) noexcept {
-  return upnp_device::DeviceCallback(type, event, cookie);
+// The stack's exact callback type. It never calls: its control and event
+// lookups for the device are shut (stack.h), and both are served here.
+int DeviceTrampoline(Upnp_EventType, const void*, void*) noexcept { return 0; }
+
+HttpAnswer Status(unsigned status, const char* allow = nullptr) {
+  HttpAnswer a;
+  a.status = status;
+  if (allow) a.headers.emplace_back("Allow", allow);
+  return a;
+}
+
+HttpAnswer Xml(unsigned status, std::string body) {
+  HttpAnswer a;
+  a.status = status;
+  a.contentType = kXml;
+  a.body = std::move(body);
+  a.headers.emplace_back("Server", kServer);
+  return a;
+}
+
+HttpAnswer Fault(int code, const char* text) { return Xml(500, WriteSoapFault(code, text)); }
+
+// "urn:...:service:ContentDirectory:1" without its version: a control point
+// may address a service with the version it advertised or an older one.
+std::string Unversioned(const std::string& type) {
+  const size_t colon = type.rfind(':');
+  return colon == std::string::npos ? type : type.substr(0, colon);
+}
+
+// The netmask of the interface that holds `address` (0 when none does).
+in_addr NetmaskOf(in_addr address) {
+  in_addr mask{};
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return mask;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (a->ifa_addr && a->ifa_netmask && a->ifa_addr->sa_family == AF_INET &&
+        reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == address.s_addr) {
+      mask = reinterpret_cast<sockaddr_in*>(a->ifa_netmask)->sin_addr;
+      break;
+    }
+  }
+  freeifaddrs(list);
+  return mask;
 }
 
 }  // namespace
@@ -39,9 +74,16 @@ upnp_device::upnp_device(EventCallback callback, void* context) : callback_(call
 
 upnp_device::~upnp_device() {
   StopReadvertising();
+  events_.Stop();
   ReleaseStack();
-  RemoveWebRoot();
   lock_.Destroy();
+}
+
+void upnp_device::ReleaseStack() {
+  if (stackHeld_) {
+    stackHeld_ = false;
+    UpnpStackRelease();
+  }
 }
 
 void upnp_device::StopReadvertising() {
@@ -63,13 +105,6 @@ void upnp_device::Readvertise(std::string address, std::vector<std::string> data
   }
 }
 
-void upnp_device::ReleaseStack() {
-  if (stackHeld_) {
-    stackHeld_ = false;
-    UpnpStackRelease();
-  }
-}
-
 void upnp_device::Identify() {
   if (!callback_ || !context_) return;
   FlagRequest flag{0};
@@ -84,7 +119,7 @@ void upnp_device::Identify() {
 
 void upnp_device::AddService(const ServiceTable& table,
                              const std::vector<std::pair<const char*, std::string>>& values) {
-  ServiceEntry entry{udn_, &table, {}, {}};
+  ServiceEntry entry{&table, BuildScpd(table), {}, {}};
   for (const StateVariableEntry& var : table.variables) {
     if (!var.evented) continue;
     std::string value;
@@ -104,34 +139,6 @@ void upnp_device::InitServices() {
                                        {"SourceProtocolInfo", sourceProtocolInfo}});
 }
 
-bool upnp_device::WriteWebRoot() {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  std::string pattern = std::string(runtime && *runtime == '/' ? runtime : "/tmp") + "/tovaly-web-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) return false;
-  webRoot_ = buf.data();
-  for (const ServiceEntry& entry : services_) {
-    const std::string text = BuildScpd(*entry.table);
-    std::ofstream out(webRoot_ + "/" + entry.table->scpdUrl, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (text.empty() || !out) return false;
-  }
-  return true;
-}
-
-void upnp_device::RemoveWebRoot() {
-  if (webRoot_.empty()) return;
-  if (DIR* dir = opendir(webRoot_.c_str())) {
-    while (dirent* e = readdir(dir)) {
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) unlink((webRoot_ + "/" + e->d_name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(webRoot_.c_str());
-  webRoot_.clear();
-}
-
 int upnp_device::Start(const char* address, uint16_t port, DeviceInfo info) {
   const int rc = Bringup(address, port, std::move(info));
   // One way back from any step: Stop undoes whatever the steps got to.
@@ -147,9 +154,8 @@ int upnp_device::Bringup(const char* address, uint16_t port, DeviceInfo info) {
   const char* ip = UpnpGetServerIpAddress();
   const std::string serverIp = ip ? ip : "";
   const int serverPort = UpnpGetServerPort();
-  baseUrl_ = "http://" + serverIp + ":" + std::to_string(serverPort) + "/";
-  rc = StartBeforeRegistration(serverIp, serverPort);
-  if (rc != 0) return rc;
+  baseUrl_ = StartHttp(serverIp, serverPort, &rc);
+  if (baseUrl_.empty()) return rc ? rc : UPNP_E_SOCKET_BIND;
 
   Identify();
   info.udn = udn_;
@@ -157,37 +163,34 @@ int upnp_device::Bringup(const char* address, uint16_t port, DeviceInfo info) {
   info.friendlyName = DecorateFriendlyName(info.friendlyName, serverIp, serverPort);
   friendlyName_ = info.friendlyName;
 
-  const std::string presentation =
-      info.presentationUrl ? "http://" + serverIp + ":" + std::to_string(serverPort) + "/" + info.presentationUrl
-                           : baseUrl_;
+  const std::string presentation = !presentationUrl_.empty() ? presentationUrl_
+                                   : info.presentationUrl   ? baseUrl_ + info.presentationUrl
+                                                            : baseUrl_;
   info.presentationUrl = presentation.c_str();
-
   if (!mediaDownloadEnabled && info.serviceCount > 0) --info.serviceCount;
 
-  // The tables are built before registration: the service descriptions in
-  // the web root are written from them.
+  // The tables and the documents are ready before anyone is told the
+  // device is there: the stack reads the description at registration.
   InitServices();
-  if (!WriteWebRoot()) return UPNP_E_FILE_NOT_FOUND;
-  rc = UpnpSetWebServerRootDir(webRoot_.c_str());
-  if (rc != 0) return rc;
-
   const std::string probe = serverIp + ":" + std::to_string(StackAckPort());
-  const std::string description = BuildDescription(info, probe);
-  if (description.empty()) return UPNP_E_INVALID_DESC;
-  rc = UpnpRegisterRootDevice2(UPNPREG_BUF_DESC, description.c_str(), description.size() + 1, 1,
-                               &DeviceTrampoline, this, &handle_);
+  description_ = BuildDescription(info, probe, baseUrl_);
+  if (description_.empty()) return UPNP_E_INVALID_DESC;
+  for (const ServiceEntry& s : services_) {
+    if (s.scpd.empty()) return UPNP_E_INVALID_DESC;
+  }
+  OpenHttp();
+
+  const std::string location = baseUrl_ + "description.xml";
+  rc = UpnpRegisterRootDevice(location.c_str(), &DeviceTrampoline, this, &handle_);
   if (rc != 0) return rc;
   registered_ = true;
   StackSetRootDeviceUdn(udn_);  // what presence probes are answered with
-  UpnpSetMaxSubscriptions(handle_, 32);
-  // A subscriber that goes away silently holds its slot this long at most.
-  UpnpSetMaxSubscriptionTimeOut(handle_, 300);
 
   rc = UpnpSendAdvertisement(handle_, kMaxAge);
   if (rc != 0) return rc;
 
   AliveAnnouncement alive;
-  alive.location = baseUrl_ + "description.xml";
+  alive.location = location;
   alive.udn = udn_;
   alive.deviceType = info.deviceType ? info.deviceType : "";
   for (int i = 0; i < info.serviceCount; ++i) alive.serviceTypes.push_back(info.services[static_cast<size_t>(i)].serviceType);
@@ -205,6 +208,7 @@ int upnp_device::Stop() {
     StackSetRootDeviceUdn("");
     rc = UpnpUnRegisterRootDevice(handle_);
   }
+  events_.Stop();
   // The stack share goes here, on the caller's thread, and not in the
   // destructor: the last reference may be dropped on a stack callback thread,
   // where finishing the stack would wait for itself.
@@ -212,135 +216,136 @@ int upnp_device::Stop() {
   return rc;
 }
 
-int upnp_device::DeviceCallback(int eventType, const void* event, void* cookie) {
-  auto* device = static_cast<upnp_device*>(cookie);
-  if (!device || !event) return 0;
-  RefPtr<upnp_device> hold(device);
-  void* e = const_cast<void*>(event);
-  const bool serialised = eventType != UPNP_CONTROL_ACTION_REQUEST || device->Serialised(e);
-  if (serialised) device->lock_.Lock();
-  struct Unlock {
-    Mutex* m;
-    ~Unlock() {
-      if (m) m->Unlock();
-    }
-  } unlock{serialised ? &device->lock_ : nullptr};
-  if (device->stopping_) return 0;
-  try {
-    switch (eventType) {
-      case UPNP_CONTROL_ACTION_REQUEST: device->OnActionRequest(e); break;
-      case UPNP_CONTROL_GET_VAR_REQUEST: device->OnGetVarRequest(e); break;
-      case UPNP_EVENT_SUBSCRIPTION_REQUEST: device->OnSubscriptionRequest(e); break;
-      default: break;
-    }
-  } catch (...) {
-    // Nothing may unwind into the C stack; an action still gets its fault.
-    if (eventType == UPNP_CONTROL_ACTION_REQUEST) {
-      auto* request = static_cast<UpnpActionRequest*>(e);
-      if (IXML_Document* doc = UpnpActionRequest_get_ActionResult(request)) ixmlDocument_free(doc);
-      UpnpActionRequest_set_ActionResult(request, nullptr);
-      UpnpActionRequest_set_ErrCode(request, 501);
-      UpnpActionRequest_strcpy_ErrStr(request, "Internal Error");
-    }
-  }
-  return 0;
+bool upnp_device::Serves(const std::string& path) const {
+  // By the shape of the path alone: the engine asks before the table is
+  // built, and the phone page and the media have paths of other shapes.
+  if (path.compare(0, 6, "/upnp/") == 0) return true;
+  return path.size() > 5 && path.compare(path.size() - 4, 4, ".xml") == 0 && path.find('/', 1) == std::string::npos;
 }
 
-bool upnp_device::Serialised(void* event) const {
-  auto* request = static_cast<UpnpActionRequest*>(event);
-  const char* udn = UpnpActionRequest_get_DevUDN_cstr(request);
-  const char* serviceId = UpnpActionRequest_get_ServiceID_cstr(request);
+HttpAnswer upnp_device::Answer(const HttpRequest& request) {
+  if (!ready_ || stopping_) return Status(503);
+  const std::string& path = request.path;
+  const bool get = request.method == "GET" || request.method == "HEAD";
+  if (path == "/description.xml") return get ? Xml(200, description_) : Status(405, "GET, HEAD");
   for (const ServiceEntry& s : services_) {
-    if (udn && serviceId && s.udn == udn && strcmp(s.table->serviceId, serviceId) == 0) return s.table->serialised;
+    if (path == std::string("/") + s.table->scpdUrl) return get ? Xml(200, s.scpd) : Status(405, "GET, HEAD");
+    if (path == s.table->controlUrl) return request.method == "POST" ? Control(path, request) : Status(405, "POST");
+    if (path == s.table->eventSubUrl) {
+      if (request.method != "SUBSCRIBE" && request.method != "UNSUBSCRIBE") return Status(405, "SUBSCRIBE, UNSUBSCRIBE");
+      return Subscription(s, request);
+    }
   }
-  return true;
+  // A control URL of no published service (MediaDownload when the host does
+  // not offer it): the control error a client understands.
+  if (path.compare(0, 14, "/upnp/control/") == 0 && request.method == "POST") return Fault(401, "Invalid Service");
+  return Status(404);
 }
 
-void upnp_device::OnActionRequest(void* event) {
-  auto* request = static_cast<UpnpActionRequest*>(event);
-  UpnpActionRequest_set_ErrCode(request, 0);
-  UpnpActionRequest_set_ActionResult(request, nullptr);
-  const char* udn = UpnpActionRequest_get_DevUDN_cstr(request);
-  const char* serviceId = UpnpActionRequest_get_ServiceID_cstr(request);
-  const char* actionName = UpnpActionRequest_get_ActionName_cstr(request);
-  DebugTrace("--- action %s of %s\n", actionName ? actionName : "", serviceId ? serviceId : "");
-
+HttpAnswer upnp_device::Control(const std::string& controlUrl, const HttpRequest& request) {
   const ServiceEntry* entry = nullptr;
   for (const ServiceEntry& s : services_) {
-    if (udn && serviceId && s.udn == udn && strcmp(s.table->serviceId, serviceId) == 0) {
-      entry = &s;
-      break;
-    }
+    if (controlUrl == s.table->controlUrl) entry = &s;
   }
-  if (!entry) {
-    UpnpActionRequest_set_ErrCode(request, 401);
-    UpnpActionRequest_strcpy_ErrStr(request, "Invalid Service");
-    return;
+  if (!entry) return Status(404);
+  SoapRequest soap;
+  switch (ReadSoapRequest(request.body, &soap)) {
+    case SoapError::kNone: break;
+    case SoapError::kTooLarge: return Status(413);
+    case SoapError::kMalformed: return Status(400);
+    case SoapError::kNotSoap: return Fault(401, "Invalid Action");
   }
+  // SOAPACTION names the action too ("type#name", quoted): it must be there
+  // and name this one.
+  const char* header = request.Header("soapaction");
+  if (!header) return Status(400);
+  {
+    std::string named = header;
+    if (named.size() >= 2 && named.front() == '"' && named.back() == '"') named = named.substr(1, named.size() - 2);
+    const size_t hash = named.rfind('#');
+    if (hash == std::string::npos || named.substr(hash + 1) != soap.action) return Fault(401, "Invalid Action");
+  }
+  if (soap.serviceType == kControlNs && soap.action == "QueryStateVariable") return QueryVariable(*entry, soap);
+  if (Unversioned(soap.serviceType) != Unversioned(entry->table->serviceType)) return Fault(401, "Invalid Action");
+  DebugTrace("--- action %s of %s\n", soap.action.c_str(), entry->table->serviceId);
   const ActionEntry* action = nullptr;
   for (const ActionEntry& a : entry->table->actions) {
-    if (actionName && strcmp(a.name, actionName) == 0) {
-      action = &a;
+    if (soap.action == a.name) action = &a;
+  }
+  if (!action) return Fault(401, "Invalid Action");
+
+  SoapOutputs outputs;
+  const char* errorText = nullptr;
+  int32_t status = 0;
+  {
+    const bool serialised = entry->table->serialised;
+    if (serialised) lock_.Lock();
+    struct Unlock {
+      Mutex* m;
+      ~Unlock() {
+        if (m) m->Unlock();
+      }
+    } unlock{serialised ? &lock_ : nullptr};
+    if (stopping_) return Status(503);
+    try {
+      status = action->handler(this, soap, &outputs, &errorText);
+    } catch (...) {
+      status = -911;  // out of memory: this request fails, the others go on
+      errorText = "Internal Error";
+    }
+  }
+  if (status == 0) return Xml(200, WriteSoapResponse(entry->table->serviceType, soap.action, outputs));
+  return Fault(status == -911 ? 501 : status == -101 ? 402 : status, errorText ? errorText : "Unkown Action");
+}
+
+HttpAnswer upnp_device::QueryVariable(const ServiceEntry& service, const SoapRequest& soap) {
+  const char* name = soap.Argument("varName");
+  for (size_t i = 0; name && i < service.variableNames.size(); ++i) {
+    if (service.variableNames[i] == name) {
+      return Xml(200, WriteSoapResponse(kControlNs, "QueryStateVariable", {{"return", service.variableValues[i]}}));
+    }
+  }
+  return Fault(404, "Invalid Variable");
+}
+
+HttpAnswer upnp_device::Subscription(const ServiceEntry& service, const HttpRequest& request) {
+  GenaRequest gena;
+  const int bad = ParseGenaRequest(request.method, request.Header("callback"), request.Header("nt"),
+                                   request.Header("sid"), request.Header("timeout"), &gena);
+  if (bad) return Status(static_cast<unsigned>(bad));
+  const std::string serviceId = service.table->serviceId;
+  HttpAnswer answer;
+  answer.headers.emplace_back("Server", kServer);
+  int timeout = 0;
+  switch (gena.kind) {
+    case GenaRequest::kUnsubscribe: answer.status = static_cast<unsigned>(events_.Unsubscribe(serviceId, gena)); return answer;
+    case GenaRequest::kRenew: answer.status = static_cast<unsigned>(events_.Renew(serviceId, gena, &timeout)); break;
+    case GenaRequest::kSubscribe: {
+      std::string sid;
+      answer.status = static_cast<unsigned>(events_.Subscribe(serviceId, gena, request.peer.sin_addr,
+                                                              request.local.sin_addr, NetmaskOf(request.local.sin_addr),
+                                                              &sid, &timeout));
+      if (answer.status != 200) return answer;
+      gena.sid = sid;
+      // The first event follows the answer, so the subscriber knows the SID
+      // it carries; it holds every evented variable's value.
+      EventPublisher::Variables values;
+      for (size_t i = 0; i < service.variableNames.size(); ++i) {
+        values.emplace_back(service.variableNames[i], service.variableValues[i]);
+      }
+      answer.afterSent = [this, sid, values] { events_.SendInitial(sid, values); };
       break;
     }
   }
-  if (!action) {
-    UpnpActionRequest_set_ErrCode(request, 401);
-    UpnpActionRequest_strcpy_ErrStr(request, "Invalid Action");
-    return;
+  if (answer.status == 200) {
+    answer.headers.emplace_back("SID", gena.sid);
+    answer.headers.emplace_back("TIMEOUT", "Second-" + std::to_string(timeout));
   }
-
-  IXML_Document* response = nullptr;
-  const char* errorText = nullptr;
-  const int32_t status = action->handler(this, UpnpActionRequest_get_ActionRequest(request), &response, &errorText);
-  if (status == 0) {
-    // libupnp frees the result after replying.
-    UpnpActionRequest_set_ActionResult(request, response);
-    return;
-  }
-  if (response) ixmlDocument_free(response);
-  // libupnp inserts the text into the fault unescaped.
-  UpnpActionRequest_strcpy_ErrStr(request, XmlEscape(errorText ? errorText : "Unkown Action").c_str());
-  UpnpActionRequest_set_ErrCode(request, status == -911 ? 501 : status == -101 ? 402 : status);
+  return answer;
 }
 
-void upnp_device::OnGetVarRequest(void* event) {
-  auto* request = static_cast<UpnpStateVarRequest*>(event);
-  const char* udn = UpnpStateVarRequest_get_DevUDN_cstr(request);
-  const char* serviceId = UpnpStateVarRequest_get_ServiceID_cstr(request);
-  const char* name = UpnpStateVarRequest_get_StateVarName_cstr(request);
-  for (const ServiceEntry& s : services_) {
-    if (!udn || !serviceId || !name || s.udn != udn || strcmp(s.table->serviceId, serviceId) != 0) continue;
-    for (size_t i = 0; i < s.variableNames.size(); ++i) {
-      if (s.variableNames[i] == name) {
-        // Copied by the stack, inserted unescaped.
-        const std::string value = XmlEscape(s.variableValues[i]);
-        UpnpStateVarRequest_set_CurrentVal(request, value.c_str());
-        UpnpStateVarRequest_set_ErrCode(request, 0);
-        return;
-      }
-    }
-  }
-  UpnpStateVarRequest_set_ErrCode(request, 404);
-  UpnpStateVarRequest_strcpy_ErrStr(request, "Invalid Variable");
-}
-
-void upnp_device::OnSubscriptionRequest(void* event) {
-  auto* request = static_cast<UpnpSubscriptionRequest*>(event);
-  const char* serviceId = UpnpSubscriptionRequest_get_ServiceId_cstr(request);
-  const char* udn = UpnpSubscriptionRequest_get_UDN_cstr(request);
-  const char* sid = UpnpSubscriptionRequest_get_SID_cstr(request);
-  if (!serviceId || !udn || !sid) return;
-  for (const ServiceEntry& s : services_) {
-    if (s.udn != udn || strcmp(s.table->serviceId, serviceId) != 0) continue;
-    // The property-set form escapes the values (the plain form does not).
-    IXML_Document* propertySet = nullptr;
-    for (size_t i = 0; i < s.variableNames.size(); ++i) {
-      UpnpAddToPropertySet(&propertySet, s.variableNames[i].c_str(), s.variableValues[i].c_str());
-    }
-    IxmlDocument owner(propertySet);
-    UpnpAcceptSubscriptionExt(handle_, udn, serviceId, propertySet, sid);
-  }
+void upnp_device::PublishEvent(const std::string& serviceId, const EventPublisher::Variables& variables) {
+  events_.Publish(serviceId, variables);
 }
 
 }  // namespace tovaly

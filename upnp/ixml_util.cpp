@@ -64,13 +64,18 @@ bool WithinXmlLimits(const char* text, size_t maxDepth, size_t maxElements, size
     p = close;
     runStart = close + 1;
   }
+  return FitsXmlParser(text);
+}
+
+bool FitsXmlParser(const char* text) {
   // The parser reads past the end of its copy of the text when a multi-byte
   // character is cut short (it trusts the first byte) or a character
   // reference runs into the end. It refuses such a text anyway: text that is
   // not UTF-8, or that does not end with a tag, never reaches it.
-  const char* end = p;
+  const size_t n = strlen(text);
+  const char* end = text + n;
   while (end > text && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
-  return end > text && end[-1] == '>' && IsValidUtf8(std::string(text, static_cast<size_t>(p - text)));
+  return end > text && end[-1] == '>' && IsValidUtf8(std::string(text, n));
 }
 
 }  // namespace tovaly

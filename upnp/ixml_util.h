@@ -43,5 +43,7 @@ IXML_Element* AppendTextElement(IXML_Document* doc, IXML_Node* parent, const cha
 // with a tag (blanks after it aside), as the parser would demand, since on
 // such broken text it reads past the end.
 bool WithinXmlLimits(const char* text, size_t maxDepth = 32, size_t maxElements = 10000, size_t maxRun = 64 * 1024);
+// The last of those checks alone: UTF-8 that ends with a tag.
+bool FitsXmlParser(const char* text);
 
 }  // namespace tovaly

@@ -23,6 +23,7 @@
 #include "core/clock.h"
 #include "core/mutex.h"
 #include "core/trace.h"
+#include "upnp/ixml_util.h"
 
 namespace tovaly {
 namespace {
@@ -312,3 +313,36 @@ int StackAckSocket() {
 }
 
 }  // namespace tovaly
+
+// Guards the link step puts in front of the stack's own functions (the
+// static archive is linked with --wrap for each; see upnp/CMakeLists.txt).
+// They live here, in the object every program with the stack links, so
+// that the linker always finds them.
+struct service_table;
+struct service_info;
+
+extern "C" {
+
+service_info* __real_FindServiceControlURLPath(service_table* table, const char* path);
+service_info* __real_FindServiceEventURLPath(service_table* table, const char* path);
+int __real_ixmlParseBufferEx(const char* buffer, IXML_Document** doc);
+
+// The device's control and events are served by the media engine, never by
+// the stack's port: its lookups find nothing, so whatever reaches that port
+// is refused before the stack's own handling. That also keeps a SUBSCRIBE
+// or UNSUBSCRIBE without a path (whose lookup dereferences a null path in
+// this version of the stack) from taking the process down.
+service_info* __wrap_FindServiceControlURLPath(service_table*, const char*) { return nullptr; }
+service_info* __wrap_FindServiceEventURLPath(service_table*, const char*) { return nullptr; }
+
+// The stack's XML parser reads past the end of text that is not UTF-8 or
+// ends inside a character reference. Everything the stack parses (event
+// bodies for the control point, SOAP answers, SOAP bodies sent to its port)
+// is measured first, as the program's own documents are.
+int __wrap_ixmlParseBufferEx(const char* buffer, IXML_Document** doc) {
+  if (doc) *doc = nullptr;
+  if (buffer && !tovaly::FitsXmlParser(buffer)) return IXML_SYNTAX_ERR;
+  return __real_ixmlParseBufferEx(buffer, doc);
+}
+
+}  // extern "C"

@@ -75,7 +75,7 @@ TEST_F(MediaDownload, ArgumentsReachTheHostIntact) {
   EXPECT_EQ(Mds("RemoveDownload", id).Out("Result"), "0");
   for (const char* action : {"Start", "Pause", "Stop"}) {
     const Reply done = Mds(action, id);
-    EXPECT_TRUE(done.errCode == 0 && done.result) << action;  // an empty response element
+    EXPECT_TRUE(done.errCode == 0 && done.hasResult) << action;  // an empty response element
   }
   EXPECT_EQ(Mds("BindingDevice", "<Binding>bind me &amp; you</Binding>").errCode, 0);
   Mds("GetProgressInfo", id);
@@ -102,7 +102,7 @@ TEST_F(MediaDownload, MissingArgumentsAndAnswersAreInternalErrors) {
   host_.answerDownloads = false;
   replies.push_back(Mds("SetDownloadURI", "<Uri>http://example.com/</Uri>"));
   for (size_t i = 0; i < replies.size(); ++i) {
-    EXPECT_EQ(replies[i].Error() + (replies[i].result ? " with a result" : ""), "501|Internal Error") << i;
+    EXPECT_EQ(replies[i].Error() + (replies[i].hasResult ? " with a result" : ""), "501|Internal Error") << i;
   }
 }
 
@@ -114,12 +114,13 @@ TEST(MediaDownloadWithoutHost, EveryActionIsAnInternalError) {
   }, nullptr));
   device->mediaDownloadEnabled = 1;
   device->InitServices();
+  device->OpenHttp();
   ASSERT_EQ(device->serviceCount(), 3u);
   const std::string all =
       "<DownloadID>1</DownloadID><Uri>u</Uri><UniqueId>x</UniqueId><Title>t</Title><Binding>b</Binding>";
   std::string names;
   for (const ActionEntry& action : MediaDownloadTable().actions) {
-    EXPECT_EQ(Invoke(device.get(), device->udn(), kMds, action.name, all).Error(), "501|Internal Error") << action.name;
+    EXPECT_EQ(Invoke(device.get(), kMds, action.name, all).Error(), "501|Internal Error") << action.name;
     names += std::string(action.name) + " ";
   }
   EXPECT_EQ(names, "GetCurrentDownloadIDs GetAllDownloadInfos GetStorageInfo GetProgressInfo GetDownloadInfo "

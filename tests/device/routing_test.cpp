@@ -41,13 +41,19 @@ TEST_F(MediaServerRouting, UnknownServiceOrActionIsRefusedAndAStoppedDeviceIgnor
   EXPECT_EQ(device_->serviceCount(), 2u);  // MediaDownload unpublished: the host did not ask for it
   const Reply unpublished = Call(kMds, "GetProtocolInfo");
   EXPECT_EQ(unpublished.Error(), "401|Invalid Service");
-  EXPECT_EQ(unpublished.result, nullptr);
-  EXPECT_EQ(Invoke(device_.get(), "uuid:someone-else", kCm, "GetProtocolInfo").Error(), "401|Invalid Service");
+  EXPECT_FALSE(unpublished.hasResult);
   EXPECT_EQ(Call(kCm, "getprotocolinfo").Error(), "401|Invalid Action");
   EXPECT_EQ(Call(kCm, "Browse").Error(), "401|Invalid Action");  // an action of another service
+  EXPECT_EQ(Invoke(device_.get(), {kCm.control, kCds.type}, "GetProtocolInfo").Error(), "401|Invalid Action");
+  // The SOAPACTION header names the same action as the body.
+  const std::string body = Envelope(kCm.type, "GetProtocolInfo", "");
+  EXPECT_EQ(ReadReply(device_->Answer(Post(kCm.control, body, "\"" + std::string(kCm.type) + "#GetProtocolInfo\""))).errCode, 0);
+  EXPECT_EQ(ReadReply(device_->Answer(Post(kCm.control, body))).httpStatus, 400);
+  EXPECT_EQ(ReadReply(device_->Answer(Post(kCm.control, body, std::string(kCm.type) + "#Browse"))).Error(),
+            "401|Invalid Action");
   device_->Stop();
   const Reply stopped = Call(kCm, "GetProtocolInfo");
-  EXPECT_EQ(stopped.Error() + stopped.Out("Source"), "0|<no result>");
+  EXPECT_EQ(std::to_string(stopped.httpStatus) + stopped.Out("Source"), "503<no result>");
 }
 
 TEST_F(MediaServerRouting, ConnectionManagerLifecycle) {
@@ -115,7 +121,7 @@ TEST_F(MediaServerRouting, BrowseAnswersAndErrors) {
   for (const Reply& bad : {Browse("", "BrowseDirectChildren"), Browse("0", "browsedirectchildren"), Browse("0", ""),
                            Call(kCds, "Browse", "<ObjectID>0</ObjectID>")}) {
     EXPECT_EQ(bad.Error(), "402|Invalid Args");
-    EXPECT_EQ(bad.result, nullptr);
+    EXPECT_FALSE(bad.hasResult);
   }
   // An unknown folder is not an empty one.
   EXPECT_EQ(Browse("missing", "BrowseDirectChildren").Error(), "701|No such object");
@@ -152,8 +158,8 @@ TEST_F(MediaServerRouting, LargeFoldersArePagedAndListedBesideOtherRequests) {
 // A service whose handler returns what the test asks.
 int32_t g_status = 0;
 const char* g_text = nullptr;
-int32_t ScriptedHandler(upnp_device*, IXML_Document*, IXML_Document** response, const char** errorText) {
-  *response = g_status == 0 ? ixmlParseBuffer("<u:DoResponse xmlns:u=\"urn:x:service:Test:1\"/>") : nullptr;
+int32_t ScriptedHandler(upnp_device*, const SoapRequest&, SoapOutputs* out, const char** errorText) {
+  if (g_status == 0) out->emplace_back("Done", "yes");
   *errorText = g_text;
   return g_status;
 }
@@ -161,11 +167,12 @@ int32_t ScriptedHandler(upnp_device*, IXML_Document*, IXML_Document** response, 
 struct ScriptedDevice : upnp_device {
   using upnp_device::upnp_device;
   void InitServices() override {
-    static const ServiceTable table{"urn:x:service:Test:1", "urn:x:serviceId:Test", "t.xml", "/c", "/e",
-                                    {{"Do", ScriptedHandler, {}}}, {}};
+    static const ServiceTable table{"urn:x:service:Test:1", "urn:x:serviceId:Test", "t.xml", "/upnp/control/t",
+                                    "/upnp/event/t", {{"Do", ScriptedHandler, {}}}, {}};
     services_.clear();
     AddService(table, {});
   }
+  std::string StartHttp(const std::string&, int, int*) override { return std::string(); }
 };
 
 TEST(HandlerStatus, MapsToWireErrors) {
@@ -173,17 +180,18 @@ TEST(HandlerStatus, MapsToWireErrors) {
   RefPtr<ScriptedDevice> device(new ScriptedDevice(&TestHost::Callback, &host));
   device->Identify();
   device->InitServices();
+  device->OpenHttp();
   const struct { int32_t status; const char *text, *wire; } cases[] = {{0, nullptr, "0|"},
                {-911, "Internal Error", "501|Internal Error"}, {-911, nullptr, "501|Unkown Action"},
                {-101, "Invalid Args", "402|Invalid Args"},     {-101, nullptr, "402|Unkown Action"},
                {701, "No such object", "701|No such object"},  {-501, nullptr, "-501|Unkown Action"},
-               {718, "a<b & c", "718|a&lt;b &amp; c"}};  // the stack would insert the text unescaped
+               {718, "a<b & c", "718|a&lt;b &amp; c"}};  // escaped in the fault
   for (const auto& c : cases) {
     g_status = c.status;
     g_text = c.text;
-    Reply r = Invoke(device.get(), host.udn, {"urn:x:serviceId:Test", "urn:x:service:Test:1"}, "Do");
+    Reply r = Invoke(device.get(), {"/upnp/control/t", "urn:x:service:Test:1"}, "Do");
     EXPECT_EQ(r.Error(), c.wire) << c.status;
-    EXPECT_EQ(r.result != nullptr, c.status == 0) << c.status;
+    EXPECT_EQ(r.Out("Done"), c.status == 0 ? "yes" : "<no result>") << c.status;
   }
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // A host that answers the device from fixed values and records what it was
-// asked, and requests routed through the device callback without sockets.
+// asked, and requests handed to the device's HTTP as the engine hands them,
+// without sockets.
 
 #include <gtest/gtest.h>
-#include <upnp.h>
 
 #include <cstdio>
 #include <functional>
@@ -15,17 +15,16 @@
 #include "device/media_server.h"
 #include "library/host_answers.h"
 #include "library/media_library.h"
-#include "upnp/ixml_util.h"
 
 namespace tovaly::test {
 
 struct Service {
-  const char* id;
+  const char* control;
   const char* type;
 };
-constexpr Service kCm{"urn:upnp-org:serviceId:ConnectionManager", "urn:schemas-upnp-org:service:ConnectionManager:1"};
-constexpr Service kCds{"urn:upnp-org:serviceId:ContentDirectory", "urn:schemas-upnp-org:service:ContentDirectory:1"};
-constexpr Service kMds{"urn:upnp-org:serviceId:MediaDownload", "urn:schemas-upnp-org:service:MediaDownload:1"};
+constexpr Service kCm{"/upnp/control/cm", "urn:schemas-upnp-org:service:ConnectionManager:1"};
+constexpr Service kCds{"/upnp/control/cds", "urn:schemas-upnp-org:service:ContentDirectory:1"};
+constexpr Service kMds{"/upnp/control/mds", "urn:schemas-upnp-org:service:MediaDownload:1"};
 
 struct TestHost {
   std::string udn = "uuid:00000000-1111-2222-3333-444444444444";
@@ -103,22 +102,25 @@ struct TestHost {
   }
 };
 
+// A control request's answer as a client reads it off the wire.
 struct Reply {
+  int httpStatus = 0;
   int errCode = 0;
   std::string errStr;
-  IxmlDocument result;
+  bool hasResult = false;
+  SoapRequest result;  // the answer's arguments, read as a request's are
   std::string Error() const { return std::to_string(errCode) + "|" + errStr; }
-  // The texts of the first elements so named, joined with "|"; "<missing>"
-  // for an absent element, "<no result>" without a result.
+  // The texts of the arguments so named, joined with "|"; "<missing>" for an
+  // absent one, "<no result>" without a result.
   std::string Outs(std::initializer_list<const char*> names) const {
     std::string joined;
     for (const char* name : names) {
-      std::string text = "<no result>";
-      if (result) {
-        IxmlNodeList list(ixmlDocument_getElementsByTagName(result.get(), name));
-        IXML_Node* element = list ? ixmlNodeList_item(list.get(), 0) : nullptr;
-        IXML_Node* child = element ? ixmlNode_getFirstChild(element) : nullptr;
-        text = !element ? "<missing>" : child ? ixmlNode_getNodeValue(child) : "";
+      std::string text = hasResult ? "<missing>" : "<no result>";
+      for (const auto& a : result.arguments) {
+        if (hasResult && a.first == name) {
+          text = a.second;
+          break;
+        }
       }
       joined += (joined.empty() ? "" : "|") + text;
     }
@@ -127,22 +129,42 @@ struct Reply {
   std::string Out(const char* name) const { return Outs({name}); }
 };
 
-inline Reply Invoke(upnp_device* device, const std::string& udn, Service service, const char* action,
-                    const std::string& arguments = "") {
-  UpnpActionRequest* request = UpnpActionRequest_new();
-  UpnpActionRequest_strcpy_ActionName(request, action);
-  UpnpActionRequest_strcpy_DevUDN(request, udn.c_str());
-  UpnpActionRequest_strcpy_ServiceID(request, service.id);
-  const std::string body =
-      std::string("<u:") + action + " xmlns:u=\"" + service.type + "\">" + arguments + "</u:" + action + ">";
-  IXML_Document* doc = ixmlParseBuffer(body.c_str());
-  UpnpActionRequest_set_ActionRequest(request, doc);
-  upnp_device::DeviceCallback(UPNP_CONTROL_ACTION_REQUEST, request, device);
-  Reply reply{UpnpActionRequest_get_ErrCode(request), UpnpActionRequest_get_ErrStr_cstr(request),
-              IxmlDocument(UpnpActionRequest_get_ActionResult(request))};
-  ixmlDocument_free(doc);  // deleting the request does not free its documents
-  UpnpActionRequest_delete(request);
+inline std::string Between(const std::string& text, const std::string& open, const std::string& close) {
+  const size_t a = text.find(open);
+  const size_t b = a == std::string::npos ? a : text.find(close, a + open.size());
+  return b == std::string::npos ? std::string() : text.substr(a + open.size(), b - a - open.size());
+}
+
+inline Reply ReadReply(const HttpAnswer& answer) {
+  Reply reply;
+  reply.httpStatus = static_cast<int>(answer.status);
+  if (answer.status == 500) {
+    reply.errCode = std::atoi(Between(answer.body, "<errorCode>", "</errorCode>").c_str());
+    reply.errStr = Between(answer.body, "<errorDescription>", "</errorDescription>");
+  } else if (answer.status == 200) {
+    reply.hasResult = ReadSoapRequest(answer.body, &reply.result, 16 << 20) == SoapError::kNone;
+  }
   return reply;
+}
+
+inline HttpRequest Post(const char* path, const std::string& body, const std::string& soapAction = "") {
+  HttpRequest r;
+  r.method = "POST";
+  r.path = path;
+  r.body = body;
+  if (!soapAction.empty()) r.headers.emplace_back("soapaction", soapAction);
+  return r;
+}
+
+inline std::string Envelope(const std::string& type, const std::string& action, const std::string& arguments) {
+  return "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+         action + " xmlns:u=\"" + type + "\">" + arguments + "</u:" + action + "></s:Body></s:Envelope>";
+}
+
+inline Reply Invoke(upnp_device* device, Service service, const char* action, const std::string& arguments = "") {
+  return ReadReply(device->Answer(Post(service.control, Envelope(service.type, action, arguments),
+                                       std::string("\"") + service.type + "#" + action + "\"")));
 }
 
 // A media server on a TestHost; Bring() once the host is set up.
@@ -152,22 +174,16 @@ class ServerTest : public ::testing::Test {
     device_.reset(new media_server(&TestHost::Callback, &host_));
     device_->Identify();
     device_->InitServices();
+    device_->OpenHttp();
   }
   Reply Call(Service service, const char* action, const std::string& args = "") {
-    return Invoke(device_.get(), host_.udn, service, action, args);
+    return Invoke(device_.get(), service, action, args);
   }
   // A state variable query: "error code|error text|value".
   std::string Var(Service service, const char* name) {
-    UpnpStateVarRequest* request = UpnpStateVarRequest_new();
-    UpnpStateVarRequest_strcpy_DevUDN(request, host_.udn.c_str());
-    UpnpStateVarRequest_strcpy_ServiceID(request, service.id);
-    UpnpStateVarRequest_strcpy_StateVarName(request, name);
-    upnp_device::DeviceCallback(UPNP_CONTROL_GET_VAR_REQUEST, request, device_.get());
-    const DOMString value = UpnpStateVarRequest_get_CurrentVal(request);
-    const std::string reply = std::to_string(UpnpStateVarRequest_get_ErrCode(request)) + "|" +
-                              UpnpStateVarRequest_get_ErrStr_cstr(request) + "|" + (value ? value : "");
-    UpnpStateVarRequest_delete(request);
-    return reply;
+    const Reply r = Invoke(device_.get(), {service.control, "urn:schemas-upnp-org:control-1-0"}, "QueryStateVariable",
+                           std::string("<u:varName>") + name + "</u:varName>");
+    return std::to_string(r.errCode) + "|" + r.errStr + "|" + (r.hasResult ? r.Out("return") : "");
   }
   TestHost host_;
   RefPtr<media_server> device_;

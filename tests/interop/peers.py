@@ -210,6 +210,10 @@ def serve(cli, work, share, tag='serve', addr=ADDR, ns2=False, env=None):
     media = p.find(r'Media:\s+(\S+)')  # absent only in versions older than the media engine (bench/)
     p.info['media_base'] = media and media.group(1)
     p.info['media_port'] = media and urllib.parse.urlsplit(media.group(1)).port
+    phone = p.find(r'Phone page:\s+(\S+)')
+    p.info['phone'] = phone and phone.group(1)
+    stack = p.find(r'UPnP stack:\s+port (\d+)')  # the device's own HTTP moved onto the media port
+    p.info['stack_port'] = int(stack.group(1)) if stack else p.info['port']
     return p
 
 
@@ -268,16 +272,22 @@ def describe(url):
                          for s in dev.iter(NS_DEV + 'service')})
 
 
-def raw_http(port, method, target, headers=(), body=b''):
+def raw_http(port, method, target, headers=(), body=b'', host=None, source=None):
     """One request with a byte-exact target on a fresh connection that it asks to close: (status or None, headers
-    by lower-case name, body); the server may answer and close before it has read everything."""
+    by lower-case name, body); the server may answer and close before it has read everything. host: the Host
+    header's value (default ADDR:port); '' sends an HTTP/1.0 request without one. source: the address to send from
+    (a second host of the test network, once added to IFACE)."""
     target = target if isinstance(target, bytes) else target.encode()
-    head = b'%s %s HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n' % (method.encode(), target, ADDR.encode(), port)
+    if host == '':
+        head = b'%s %s HTTP/1.0\r\n' % (method.encode(), target)
+    else:
+        host = host or '%s:%d' % (ADDR, port)
+        head = b'%s %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n' % (method.encode(), target, host.encode())
     head += b''.join(h.encode() + b'\r\n' for h in headers)
     if body or method in ('POST', 'PUT'):
         head += b'Content-Length: %d\r\n' % len(body)
     chunks = []
-    with socket.create_connection((ADDR, port), timeout=WAIT) as s:
+    with socket.create_connection((ADDR, port), timeout=WAIT, source_address=(source, 0) if source else None) as s:
         with contextlib.suppress(BrokenPipeError, ConnectionResetError):
             s.sendall(head + b'\r\n' + body)
         with contextlib.suppress(ConnectionResetError):

@@ -50,7 +50,7 @@ def check_description(srv, st):
                 ('manufacturer', 'Mr. Zarn'), ('manufacturerURL', URL), ('modelDescription', MODEL),
                 ('modelName', MODEL), ('modelNumber', '1.5.0'), ('modelURL', URL), ('serialNumber', '1'),
                 ('UDN', info['udn']), ('UPC', '1234'), ('ACK', re.compile(re.escape(ADDR) + r':\d{1,5}$')),
-                ('serviceList', None), ('presentationURL', info['base'])]
+                ('serviceList', None), ('presentationURL', info['phone'])]
     expected = [(t if t.startswith('{') else NS_DEV + t, want) for t, want in expected]
     check([c.tag for c in dev] == [t for t, _ in expected], 'device children are %s' % [c.tag for c in dev])
     for el, (tag, want) in zip(dev, expected):

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""Interop test: hostile files under the share and hostile peers on the network.
+"""Interop test: hostile files under the share, hostile clients and hostile peers on the network.
 
   - the shared folder swapped with a link to outside, and a file with a FIFO, while clients download;
+  - the SUBSCRIBE and UNSUBSCRIBE without a path that end the stack of this version, to every port we listen on;
+  - a Host that names another site (DNS rebinding), on every port and path;
   - descriptions that trickle, stream without end, lie about their length, hold hostile names or hundreds of
     devices, announced beside a good server: `devices` lists the good one within its timeout, every line safe.
 
@@ -18,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
-from peers import ADDR, MS_TYPE, SSDP, WAIT, check, group, note, notify  # noqa: E402
+from peers import ADDR, CDS_TYPE, MS_TYPE, SSDP, WAIT, check, group, note, notify  # noqa: E402
 
 GOOD, SECRET = b'GOOD-BYTES ' * 100, b'SECRET-BYTES ' * 100
 RENAME_EXCHANGE = 2
@@ -229,6 +231,66 @@ def check_hostile_peers(st):
             s.close()
 
 
+def answering(st, context):
+    """The server still runs and answers: its description, a Browse, a file."""
+    srv = st['srv']
+    check(srv.alive(), 'the server exited %s' % context)
+    check(b'<root' in peers.fetch(srv.info['desc_url']), 'no description %s' % context)
+    out = peers.soap(srv.info['port'], '/upnp/control/cds', CDS_TYPE, 'Browse',
+                     (('ObjectID', '0'), ('BrowseFlag', 'BrowseDirectChildren'), ('Filter', '*'),
+                      ('StartingIndex', '0'), ('RequestedCount', '10'), ('SortCriteria', '')))
+    check('id="Keep"' in out.get('Result', ''), 'Browse %s: %s' % (context, out.get('NumberReturned')))
+    status, _, body = peers.raw_http(srv.info['media_port'], 'GET', '/media/Keep/k.mp3')
+    check(status == 200 and body == GOOD, 'GET of a file %s: HTTP %s' % (context, status))
+
+
+def check_stack_crashers(st):
+    """SUBSCRIBE and UNSUBSCRIBE whose URL has no path (the stack of this version dereferences a null path for
+    them), with and without SID, CALLBACK and NT, to the media port, the device's and the stack's own."""
+    srv = st['srv']
+    sent = {}
+    for port in sorted({srv.info['media_port'], srv.info['port'], srv.info['stack_port']}):
+        for method in ('SUBSCRIBE', 'UNSUBSCRIBE'):
+            for target in ('http://%s:%d' % (ADDR, port), 'http://%s:%d?x' % (ADDR, port), 'http://%s' % ADDR, '*',
+                           '/upnp/event/cds', '/upnp/event/nope'):
+                for headers in (['SID: uuid:00000000-0000-0000-0000-000000000000'], [],
+                                ['CALLBACK: <http://%s:9/>' % ADDR, 'NT: upnp:event'],
+                                ['SID: uuid:x', 'CALLBACK: <http://%s:9/>' % ADDR]):
+                    try:
+                        status = peers.raw_http(port, method, target, headers)[0]
+                    except OSError as e:
+                        status = type(e).__name__
+                    key = '%s %d' % (method, port)
+                    sent.setdefault(key, {})
+                    sent[key][status] = sent[key].get(status, 0) + 1
+                    check(srv.alive(), 'the server exited after %s %s %s to port %d' % (method, target, headers, port))
+    note('answers: %s' % sent)
+    answering(st, 'after the requests that end the stack of this version')
+
+
+def check_hosts(st):
+    """DNS rebinding: a Host naming another site gets a 4xx before any work, on the phone page, a file, the
+    description and a Browse; an address (or no Host at all, HTTP/1.0) is answered."""
+    srv = st['srv']
+    browse = peers.envelope('Browse', CDS_TYPE, (('ObjectID', '0'), ('BrowseFlag', 'BrowseDirectChildren'),
+                                                  ('Filter', '*'), ('StartingIndex', '0'), ('RequestedCount', '5'),
+                                                  ('SortCriteria', '')))
+    media, device = srv.info['media_port'], srv.info['port']
+    requests = [(media, 'GET', '/', [], b''), (media, 'GET', '/media/Keep/k.mp3', [], b''),
+                (device, 'GET', '/description.xml', [], b''), (device, 'GET', '/cds.xml', [], b''),
+                (device, 'POST', '/upnp/control/cds', ['SOAPACTION: "%s#Browse"' % CDS_TYPE], browse),
+                (device, 'SUBSCRIBE', '/upnp/event/cds', ['CALLBACK: <http://%s:9/>' % ADDR, 'NT: upnp:event'], b'')]
+    for port, method, target, headers, body in requests:
+        for host in ('attacker.example', 'attacker.example:%d' % port, '%s.nip.io:%d' % (ADDR, port)):
+            status = peers.raw_http(port, method, target, headers, body, host=host)[0]
+            check(status is not None and 400 <= status < 500, '%s %s with Host %s: HTTP %s' % (method, target, host,
+                                                                                                 status))
+        for host in ('%s:%d' % (ADDR, port), ADDR, ''):
+            status = peers.raw_http(port, method, target, headers, body, host=host)[0]
+            check(status == 200, '%s %s with Host %r: HTTP %s' % (method, target, host, status))
+    answering(st, 'after the foreign Hosts')
+
+
 def main(cli, tmp):
     data = os.path.join(tmp, 'data')
     st = {'cli': cli, 'data': data, 'share': os.path.join(data, 'share'), 'cfg': os.path.join(tmp, 'devices.ini')}
@@ -240,6 +302,9 @@ def main(cli, tmp):
     check(rc == 0, 'cannot add the hostile host\'s address: %s' % err)
     group('the shared folder swapped with a link to outside while a client downloads', check_folder_swap, st)
     group('a file swapped with a FIFO while a client downloads', check_fifo_swap, st)
+    group('SUBSCRIBE and UNSUBSCRIBE without a path, to every port: the server keeps answering',
+          check_stack_crashers, st)
+    group('a Host that names another site is refused everywhere, an address is answered', check_hosts, st)
     group('descriptions that trickle, never end, lie or hold hostile names, beside a good server',
           check_hostile_peers, st)
     group('SIGTERM: clean exit', peers.clean_exit, st['srv'])

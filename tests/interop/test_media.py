@@ -271,7 +271,7 @@ def check_ranges(st):
 
 
 def check_methods(st):
-    """The media port answers GET and HEAD; other methods 405 with Allow, a malformed escape 400, what the UPnP
+    """The media port answers GET and HEAD; other methods 405 with Allow, a malformed escape 400, what the device's
     port serves 404."""
     port = st['srv'].info['media_port']
     for method in ('POST', 'PUT', 'DELETE', 'OPTIONS', 'PROPFIND'):
@@ -404,7 +404,7 @@ WRITES = [('POST', b'/media/Sub/a.mp3'), ('POST', b'/media/Sub/new.mp3'), ('POST
 
 
 def check_hostile(st):
-    for port in (st['srv'].info['media_port'], st['srv'].info['port']):
+    for port in (st['srv'].info['media_port'], st['srv'].info['port'], st['srv'].info['stack_port']):
         hostile_on(st, port)
 
 
