@@ -193,7 +193,8 @@ class Server:
 
 
 class Tovaly(Server):
-    name, ctl, port, description = 'tovaly', '/upnp/control/cds', 49200, '/description.xml'
+    # The device's own port: the first free one after the stack's (--port), 49200, in a namespace of its own.
+    name, ctl, port, description = 'tovaly', '/upnp/control/cds', 49201, '/description.xml'
 
     def __init__(self, work, data, binary):
         super().__init__(work, data)
@@ -205,7 +206,7 @@ class Tovaly(Server):
             f.write('[setting]\ncontent_path=%s\n' % self.data)
         self.log = open(os.path.join(self.work, 'tovaly.log'), 'a')
         self.proc = subprocess.Popen([self.binary, '--config', conf, 'serve', '--address', ADDR,
-                                      '--port', str(self.port)], stdout=self.log, stderr=subprocess.STDOUT)
+                                      '--port', str(self.port - 1)], stdout=self.log, stderr=subprocess.STDOUT)
 
     def folder_ids(self):
         return {n: n for n in ('big', 'large', 'quad', 'sparse')}  # ids are relative paths
@@ -391,8 +392,8 @@ ROWS = [
     ('page_med', 'Browse %d of %d, median (ms)' % (PAGE, FILES), '%.2f', ('<=', 0.5, 'at most 0.5x')),
     ('page_p95', 'Browse %d of %d, p95 (ms)' % (PAGE, FILES), '%.2f', None),
     ('all', 'whole folder paged by %d (s)' % PAGE, '%.3f', ('<=', 0.5, 'at most 0.5x')),
-    ('page500_med', 'Browse %d of %d, median of 20 (ms)' % (BIG_PAGE, FILES), '%.2f', None),
-    ('all500', 'whole folder paged by %d (s)' % BIG_PAGE, '%.3f', None),
+    ('page500_med', 'Browse %d of %d, median of 20 (ms)' % (BIG_PAGE, FILES), '%.2f', ('<=', 1.0, 'at most 1.0x')),
+    ('all500', 'whole folder paged by %d (s)' % BIG_PAGE, '%.3f', ('<=', 1.0, 'at most 1.0x')),
     ('get', 'GET of 1 GiB (MiB/s)', '%.0f', ('>=', 0.9, 'at least 0.9x')),
     ('get4', '%d concurrent GETs of different files, aggregate (MiB/s)' % CONCURRENT, '%.0f',
      ('>=', 0.9, 'at least 0.9x')),
