@@ -166,7 +166,9 @@ void MetadataStore::ReadOne(MetaHelper& helper, Pending& p) {
     Finish(asked, asked, nullptr, p.image);  // gone meanwhile: listed as it is
     return;
   }
-  const std::string name = job.name.empty() ? job.relativePath : job.name;
+  // Only the extension matters to the helper: the last segment, never longer than a name.
+  std::string name = job.name.empty() ? job.relativePath : job.name;
+  name = name.substr(name.rfind('/') + 1);
   std::optional<MediaFacts> known = cache_.Get(key);
   if (!p.image && known) {
     Finish(asked, key, nullptr, false);  // another job read it meanwhile

@@ -72,7 +72,8 @@ class MetadataStore {
   using Listener = std::function<void(const ContentKey& key, const MediaFacts& facts)>;
 
   explicit MetadataStore(MetadataOptions options = MetadataOptions());
-  // Ends the helpers; what was queued is dropped (descriptors closed).
+  // Waits for the files being read (at most the time limit), ends the
+  // helpers; what was still queued is dropped (descriptors closed).
   ~MetadataStore();
   MetadataStore(const MetadataStore&) = delete;
   MetadataStore& operator=(const MetadataStore&) = delete;

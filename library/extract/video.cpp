@@ -179,6 +179,16 @@ bool ReadWithAvformat(int fd, const std::string& name, MediaFacts* facts, Stream
   if (const AVDictionaryEntry* brand = av_dict_get(fmt->metadata, "major_brand", nullptr, 0)) {
     summary->brand = brand->value;
   }
+  // Container tags (MP4, Matroska): what a video says of itself.
+  const struct {
+    const char* key;
+    std::string* field;
+  } tags[] = {{"title", &facts->title}, {"artist", &facts->artist}, {"album", &facts->album},
+              {"genre", &facts->genre}, {"date", &facts->date}};
+  for (const auto& t : tags) {
+    const AVDictionaryEntry* e = av_dict_get(fmt->metadata, t.key, nullptr, 0);
+    if (e && e->value && t.field->empty()) *t.field = std::string(e->value).substr(0, 1024);
+  }
   int video = -1, audio = -1;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* st = fmt->streams[i];
@@ -235,7 +245,8 @@ MediaFacts ExtractVideo(int fd, const std::string& name, std::string* frameJpeg)
   facts.kind = MediaFacts::kVideo;
   StreamSummary summary;
   if (!ReadWithAvformat(fd, name, &facts, &summary, frameJpeg)) return facts;
-  if (summary.videoStreams == 0) facts.hasThumbnail = false;
+  // Sound only (an .ogg of music, say): read as audio, with its tags.
+  if (summary.videoStreams == 0 && summary.audioStreams > 0) return ExtractAudio(fd, name, frameJpeg);
   facts.dlnaProfile = AvcProfile(summary);
   return facts;
 }

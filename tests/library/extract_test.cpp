@@ -120,6 +120,17 @@ TEST(AudioFacts, TagsAndStreamsOfEachContainer) {
   EXPECT_NEAR(FactsOf(Media().mp3).bitrate, 128000, 2000);
 }
 
+TEST(AudioFacts, SoundAloneUnderAVideoExtensionIsReadAsAudio) {
+  NEED_MEDIA();
+  const MediaFacts f = FactsOf(Media().ogg);
+  EXPECT_EQ(f.kind, MediaFacts::kAudio);
+  EXPECT_EQ(f.title, testing::kTitle);
+  EXPECT_EQ(f.artist, testing::kArtist);
+  EXPECT_EQ(f.audioCodec, "vorbis");
+  EXPECT_NEAR(f.durationMs, 3000, 100);
+  EXPECT_FALSE(f.hasThumbnail);
+}
+
 TEST(AudioFacts, DlnaProfileFromTheStreamNotTheName) {
   NEED_MEDIA();
   const struct {

@@ -48,6 +48,7 @@ TestMedia Make() {
   m.mp3Mono22 = d + "mono22.mp3";
   m.flac = d + "song.flac";
   m.m4a = d + "song.m4a";
+  m.ogg = d + "song.ogg";
   m.wav16 = d + "pcm16.wav";
   m.wav24 = d + "pcm24.wav";
   m.mp4Main = d + "main.mp4";
@@ -75,6 +76,7 @@ TestMedia Make() {
           " -map 0:a -map 1:v -c:a flac -sample_fmt s16 -ac 2 -c:v copy -disposition:v attached_pic" + tags + m.flac) &&
       Run(ff + sine + "-i " + m.cover + " -map 0:a -map 1:v -c:a aac -b:a 128k -ac 2 -c:v copy "
                "-disposition:v attached_pic" + tags + m.m4a) &&
+      Run(ff + sine + "-c:a libvorbis -ac 2" + tags + m.ogg) &&
       Run(ff + "-f lavfi -i sine=sample_rate=44100:duration=2 -ac 2 -c:a pcm_s16le " + m.wav16) &&
       Run(ff + "-f lavfi -i sine=sample_rate=44100:duration=2 -ac 2 -c:a pcm_s24le " + m.wav24) &&
       Run(ff + video("320x240", "25") + "-c:v libx264 -profile:v main -level 3.0 -pix_fmt yuv420p -c:a aac "

@@ -16,6 +16,7 @@ struct TestMedia {
   std::string mp3Mono22;// MPEG-2 Layer III 22.05 kHz mono 64 kbit/s, no tags
   std::string flac;     // 16-bit 48 kHz stereo, Vorbis comments and the cover as a PICTURE block
   std::string m4a;      // AAC LC 128 kbit/s stereo, iTunes tags and the cover as covr
+  std::string ogg;      // Vorbis alone in Ogg (a "video" extension), with the tags
   std::string wav16;    // PCM 16-bit 44.1 kHz stereo, 2 s
   std::string wav24;    // PCM 24-bit 44.1 kHz stereo
   std::string mp4Main;  // H.264 Main 3.0 320x240 25 fps + AAC LC, 2 s
