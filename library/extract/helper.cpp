@@ -11,13 +11,14 @@
 #include "library/extract/extract.h"
 #include "library/meta_wire.h"
 
+// The sanitizers reserve terabytes of address space: no RLIMIT_AS under them.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TOVALY_HELPER_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOVALY_HELPER_SANITIZED 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__)
-#define TOVALY_HELPER_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TOVALY_HELPER_SANITIZED 1
 #endif
 
 namespace tovaly::extract {
@@ -36,7 +37,7 @@ void PrepareHelperProcess(int keep) {
   // Gone with the server, even when it dies without closing the socket.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   signal(SIGPIPE, SIG_IGN);
-#ifndef TOVALY_HELPER_ASAN
+#ifndef TOVALY_HELPER_SANITIZED
   Limit(RLIMIT_AS, kHelperMemoryBytes);
 #endif
   Limit(RLIMIT_CORE, 0);

@@ -14,7 +14,7 @@ constexpr int kHelperChannelFd = 3;
 constexpr unsigned long kHelperMemoryBytes = 512ul << 20;
 
 // Makes this process fit to read hostile files: every descriptor but 0-2 and
-// `keep` closed, memory (not under AddressSanitizer, which reserves terabytes
+// `keep` closed, memory (not under the sanitizers, which reserve terabytes
 // of address space), core dumps, file writes and descriptors limited, and
 // ended with its parent.
 void PrepareHelperProcess(int keep);
