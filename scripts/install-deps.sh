@@ -9,11 +9,16 @@ PACKAGES=(
   libupnp-dev libmicrohttpd-dev libqrencode-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools libgl-dev
   libgtest-dev libgmock-dev
+  # metadata of media files (read by the tovaly-meta helper) and its cache
+  libtag1-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+  libexif-dev libturbojpeg0-dev libsqlite3-dev
   # fuzzing (scripts/fuzz.sh); llvm-14 symbolizes what a fuzzer finds
   clang libclang-rt-14-dev llvm-14
   # tests of the desktop program: a display, a notification area, QR reading,
   # and the check of the menu entry
   xvfb xauth trayer zbar-tools desktop-file-utils fonts-dejavu-core
+  # tests of the metadata reader make their media files with these
+  ffmpeg libimage-exiftool-perl
   # tests: private networks and independent UPnP peers (run only inside
   # network namespaces the tests make)
   iproute2 procps curl python3 python3-gi
