@@ -254,6 +254,11 @@ unsigned MediaEngine::connections() const {
   return n;
 }
 
+size_t MediaEngine::waitingRequests() {
+  std::lock_guard<std::mutex> lk(jobsMutex_);
+  return jobs_.size();
+}
+
 void MediaEngine::Watch(void* connection, int fd, uint64_t end) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(static_cast<MHD_Connection*>(connection), MHD_CONNECTION_INFO_CONNECTION_FD);

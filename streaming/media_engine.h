@@ -96,6 +96,8 @@ class MediaEngine {
   void SetHeadTimeout(std::chrono::milliseconds timeout) { headTimeout_ = timeout; }
   // Connections open now.
   unsigned connections() const;
+  // Requests for the handler that wait for a worker now.
+  size_t waitingRequests();
 
   // How often streams are checked for files that shrank under them.
   static constexpr unsigned kShrinkCheckMillis = 500;

@@ -313,17 +313,21 @@ TEST_F(EngineWithHandler, BusyHandlersAndSlowHeadsHoldNothingElse) {
   }
   std::vector<int> waiting;
   const std::string req = "GET /dev/slow HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  for (size_t i = 0; i < MediaEngine::kHandlerThreads + MediaEngine::kMaxWaitingRequests; ++i) {
-    waiting.push_back(ConnectTo(engine_.port(), "127.0.0.1", ("127.0.0." + std::to_string(20 + i / 32)).c_str()));
-    send(waiting.back(), req.data(), req.size(), MSG_NOSIGNAL);
-  }
+  auto ask = [&](size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      waiting.push_back(ConnectTo(engine_.port(), "127.0.0.1", ("127.0.0." + std::to_string(20 + waiting.size() / 32)).c_str()));
+      send(waiting.back(), req.data(), req.size(), MSG_NOSIGNAL);
+    }
+  };
+  ask(MediaEngine::kHandlerThreads);
   {
     std::unique_lock<std::mutex> lk(handler_.m);
     ASSERT_TRUE(handler_.changed.wait_for(lk, std::chrono::seconds(20),
                                           [&] { return handler_.running == int(MediaEngine::kHandlerThreads); }));
   }
-  // (All of them are in once the last one waits; a refusal would come at once.)
-  ASSERT_TRUE(Eventually([&] { return Exchange(engine_.port(), "GET", "/dev/one-more").status == 503; }));
+  ask(MediaEngine::kMaxWaitingRequests);
+  ASSERT_TRUE(Eventually([&] { return engine_.waitingRequests() == MediaEngine::kMaxWaitingRequests; }));
+  EXPECT_EQ(Exchange(engine_.port(), "GET", "/dev/one-more").status, 503);
   EXPECT_EQ(Get("/media/Music/a.mp3").body, body_);
   const int slow = ConnectTo(engine_.port());
   send(slow, "GET /media/Music/a.mp3 HTTP/1.1\r\nHo", 35, MSG_NOSIGNAL);  // and nothing more

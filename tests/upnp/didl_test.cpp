@@ -29,14 +29,27 @@ const std::string kOpen =
     "xmlns:z=\"urn:zarn-extension\">";
 const std::string kClose = "</DIDL-Lite>";
 
+MediaObject Object(const std::string& id, const std::string& parent, const std::string& title, ObjectClass cls,
+                   const std::string& res = "", const std::string& protocolInfo = "", uint32_t childCount = 0) {
+  MediaObject o;
+  o.id = id;
+  o.parentID = parent;
+  o.title = title;
+  o.objectClass = cls;
+  o.res = res;
+  o.protocolInfo = protocolInfo;
+  o.childCount = childCount;
+  return o;
+}
+
 MediaObject Item(ObjectClass cls, const std::string& title) {
   const std::string mime = cls == kClassAudio ? "audio/mpeg" : "video/x-matroska";
-  return {"0$1$7", "0$1", title, "http://192.168.1.2:8200/f/7", "http-get:*:" + mime + ":*", "", "", 0, true, cls};
+  return Object("0$1$7", "0$1", title, cls, "http://192.168.1.2:8200/f/7", "http-get:*:" + mime + ":*");
 }
 
 TEST(Didl, EachObjectWithItsAttributesAndElementsInOrder) {
   EXPECT_EQ(WriteDidl({}), kOpen + kClose);  // declares every namespace
-  MediaObject folder{"0$1", "0", "Music", "", "", "", "", 0, true, kClassContainer}, root = folder;
+  MediaObject folder = Object("0$1", "0", "Music", kClassContainer), root = folder;
   root.childCount = 4000000000u;
   root.restricted = false;
   root.parentID.clear();  // the root: no parentID at all
@@ -141,9 +154,10 @@ std::vector<std::string> Show(const std::vector<DidlEntry>& entries) {
 TEST(DidlText, SpecialCharactersInEveryPlace) {
   for (const std::string c : {"<", ">", "&", "\"", "'"}) {
     const std::string name = "a" + c + "b";
-    MediaObject folder{name, "0", name, "", "", "", "", 2, true, kClassContainer};
-    MediaObject song{name + "/" + name + ".mp3", name, name, "http://h:1/media/" + name, "http-get:*:" + name + ":*",
-                     name, "", 0, true, kClassAudio};
+    MediaObject folder = Object(name, "0", name, kClassContainer, "", "", 2);
+    MediaObject song = Object(name + "/" + name + ".mp3", name, name, kClassAudio, "http://h:1/media/" + name,
+                              "http-get:*:" + name + ":*");
+    song.album = name;
     const std::string text = WriteDidl({folder, song});
     EXPECT_EQ(text.find(name), std::string::npos) << text;  // never raw
     bool ok = false;
