@@ -71,19 +71,18 @@ MediaCatalog::~MediaCatalog() {
   if (reader_.joinable()) reader_.join();
 }
 
-void MediaCatalog::Remember(const ContentKey& key, const std::string& folderId) {
-  auto it = folderOf_.find(key);
-  if (it != folderOf_.end()) {
+void MediaCatalog::RememberLate(const ContentKey& key, const std::string& folderId) {
+  auto it = lateIn_.find(key);
+  if (it != lateIn_.end()) {
     it->second->second = folderId;
-    order_.splice(order_.begin(), order_, it->second);
+    late_.splice(late_.begin(), late_, it->second);
     return;
   }
-  order_.emplace_front(key, folderId);
-  folderOf_[key] = order_.begin();
-  if (order_.size() > kMaxRemembered) {
-    folderOf_.erase(order_.back().first);
-    late_.erase(order_.back().first);
-    order_.pop_back();
+  late_.emplace_front(key, folderId);
+  lateIn_[key] = late_.begin();
+  if (late_.size() > kMaxRemembered) {
+    lateIn_.erase(late_.back().first);
+    late_.pop_back();
   }
 }
 
@@ -91,10 +90,11 @@ void MediaCatalog::Arrived(const ContentKey& key) {
   std::string folder;
   {
     std::lock_guard<std::mutex> lk(lock_);
-    if (!late_.erase(key)) return;  // nobody went without it
-    auto it = folderOf_.find(key);
-    if (it == folderOf_.end()) return;
-    folder = it->second->second;
+    auto it = lateIn_.find(key);
+    if (it == lateIn_.end()) return;  // nobody went without it
+    folder = std::move(it->second->second);
+    late_.erase(it->second);
+    lateIn_.erase(it);
   }
   ContentChanged(folder);
 }
@@ -120,20 +120,26 @@ void MediaCatalog::Describe(const std::string& contentFolder, const std::string&
   if (!missing.empty() && store_.Reading()) {
     std::vector<ContentKey> keys;
     for (const auto& job : missing) keys.push_back(job.key);
-    {
-      std::lock_guard<std::mutex> lk(lock_);
-      for (const ContentKey& k : keys) Remember(k, folderId);
-    }
     store_.Request(std::move(missing), MetadataStore::kHigh);
     const auto got = store_.WaitFor(keys, MonotonicMicros() + budget_);
-    std::lock_guard<std::mutex> lk(lock_);
+    std::vector<ContentKey> late;
     for (size_t i = 0; i < got.size(); ++i) {
       MediaObject& o = page->objects[missingAt[i]];
       if (got[i]) {
         ApplyFacts(*got[i], mediaBaseUrl, page->coverId, &o);
       } else {
-        late_.insert(keys[i]);  // its arrival moves the folder's update id
+        late.push_back(keys[i]);
         if (o.objectClass == kClassAudio && !page->coverId.empty()) o.artUrl = ArtUrl(mediaBaseUrl, o.id);
+      }
+    }
+    if (!late.empty()) {
+      {
+        std::lock_guard<std::mutex> lk(lock_);
+        for (const ContentKey& k : late) RememberLate(k, folderId);  // its arrival moves the folder's update id
+      }
+      // Facts filed between the wait and the line above found no one to tell.
+      for (const ContentKey& k : late) {
+        if (store_.Cached(k)) Arrived(k);
       }
     }
   } else {
@@ -166,9 +172,23 @@ void MediaCatalog::ReadAhead() {
     if (stopping_) return;
     Folder folder = std::move(ahead_.front());
     ahead_.pop_front();
+    // Every page of a folder asks for it: once is enough while the folder
+    // has neither changed on disk nor been told changed (its update id).
+    const std::string doneKey = folder.contentFolder + '\n' + folder.folderId;
+    ReadAheadMark mark;
+    std::string dir;
+    struct stat st{};
+    if ((folder.folderId == "0" || ResolveInside(folder.contentFolder, folder.folderId, &dir)) &&
+        stat(folder.folderId == "0" ? folder.contentFolder.c_str() : dir.c_str(), &st) == 0) {
+      mark = ReadAheadMark{KeyOfStat(st), ContainerUpdateId(folder.folderId), true};
+    }
+    const auto done = readAheadDone_.find(doneKey);
+    if (mark.valid && done != readAheadDone_.end() && done->second == mark) continue;
+    if (readAheadDone_.size() >= kMaxReadAheadMarks) readAheadDone_.clear();
+    readAheadDone_[doneKey] = mark;
     lk.unlock();
     // The whole folder, in its order: what the store knows already is
-    // passed over there, and a folder read ahead before costs a listing.
+    // passed over there.
     MediaObjectList all;
     ListFolder(folder.contentFolder, folder.folderId, 0, 0, folder.mediaBaseUrl, &all);
     std::vector<MetadataStore::Job> jobs;
@@ -180,9 +200,6 @@ void MediaCatalog::ReadAhead() {
       job.relativePath = o.id;
       jobs.push_back(std::move(job));
     }
-    lk.lock();
-    for (const auto& job : jobs) Remember(job.key, folder.folderId);
-    lk.unlock();
     if (!jobs.empty()) store_.Request(std::move(jobs), MetadataStore::kLow);
     lk.lock();
   }

@@ -28,8 +28,10 @@ class MediaCatalog {
   // How long a page waits for facts not known yet; what is not ready by
   // then goes out without, and the folder's update id moves when it is.
   static constexpr uint64_t kBudgetMicros = 150000;
-  // Files whose folder is remembered for a late arrival.
+  // Files sent without their facts whose arrival is still to be told.
   static constexpr size_t kMaxRemembered = 50000;
+  // Folders whose read-ahead is remembered as done.
+  static constexpr size_t kMaxReadAheadMarks = 4096;
 
   explicit MediaCatalog(MetadataOptions options = MetadataOptions(), uint64_t budgetMicros = kBudgetMicros);
   ~MediaCatalog();
@@ -53,8 +55,16 @@ class MediaCatalog {
   struct Folder {
     std::string contentFolder, folderId, mediaBaseUrl;
   };
+  // What a folder looked like when it was last read ahead.
+  struct ReadAheadMark {
+    ContentKey dir;  // the directory's own identity and times
+    uint32_t updateId = 0;
+    bool valid = false;
+    bool operator==(const ReadAheadMark& o) const { return valid && o.valid && dir == o.dir && updateId == o.updateId; }
+  };
   void ReadAhead();
-  void Remember(const ContentKey& key, const std::string& folderId);  // under lock_
+  void RememberLate(const ContentKey& key, const std::string& folderId);  // under lock_
+  // Facts have been filed: a folder sent without them gets a new update id.
   void Arrived(const ContentKey& key);
 
   const uint64_t budget_;
@@ -63,10 +73,11 @@ class MediaCatalog {
 
   std::mutex lock_;  // guards the fields below; never held while the store reads or waits
   std::condition_variable wake_;
-  std::list<std::pair<ContentKey, std::string>> order_;  // files remembered, newest first
-  std::unordered_map<ContentKey, std::list<std::pair<ContentKey, std::string>>::iterator, ContentKeyHash> folderOf_;
-  std::unordered_set<ContentKey, ContentKeyHash> late_;  // went out without their facts
+  // Files that went out without their facts, with their folder; newest first.
+  std::list<std::pair<ContentKey, std::string>> late_;
+  std::unordered_map<ContentKey, std::list<std::pair<ContentKey, std::string>>::iterator, ContentKeyHash> lateIn_;
   std::deque<Folder> ahead_;  // folders to read ahead, newest first
+  std::unordered_map<std::string, ReadAheadMark> readAheadDone_;  // by content folder and folder id
   bool stopping_ = false;
   std::thread reader_;
 };

@@ -1,5 +1,6 @@
 #include "library/metadata.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -122,11 +123,16 @@ void MetadataStore::Request(std::vector<Job> jobs, Priority priority) {
   work_.notify_all();
 }
 
-bool MetadataStore::Take(Pending* out) {
+MetadataStore::Turn MetadataStore::Take(bool helperRunning, Pending* out) {
   std::unique_lock<std::mutex> lk(m_);
   for (;;) {
-    work_.wait(lk, [this] { return stopping_ || !high_.empty() || !low_.empty(); });
-    if (stopping_) return false;
+    const auto ready = [this] { return stopping_ || !high_.empty() || !low_.empty(); };
+    if (!helperRunning) {
+      work_.wait(lk, ready);
+    } else if (!work_.wait_for(lk, std::chrono::microseconds(options_.helperLingerMicros), ready)) {
+      return kIdle;
+    }
+    if (stopping_) return kStop;
     const bool fromHigh = !high_.empty();
     std::deque<Pending>& q = fromHigh ? high_ : low_;
     Pending p = std::move(q.front());
@@ -141,16 +147,29 @@ bool MetadataStore::Take(Pending* out) {
       it->second = kHigh;  // running: nothing to raise any more
     }
     *out = std::move(p);
-    return true;
+    return kJob;
   }
 }
 
 void MetadataStore::Work() {
   MetaHelper helper(options_.helperPath);
   Pending p;
-  while (Take(&p)) {
-    ReadOne(helper, p);
-    CloseJob(p.job);
+  for (;;) {
+    switch (Take(helper.pid() > 0, &p)) {
+      case kStop:
+        return;
+      case kIdle:
+        // A helper holds its parsers' libraries (tens of MiB) for nothing
+        // while no file waits; the next one starts another (a few ms).
+        helper.Stop();
+        // What a long read-ahead allocated on this thread goes back to the system.
+        malloc_trim(0);
+        break;
+      case kJob:
+        ReadOne(helper, p);
+        CloseJob(p.job);
+        break;
+    }
   }
 }
 

@@ -49,6 +49,7 @@ struct MetadataOptions {
   std::string helperPath = FindMetaHelper();         // "" reads nothing
   int helpers = 2;                                   // processes, each reading one file at a time
   uint64_t timeLimitMicros = 2'000'000;              // per file, then the helper is ended
+  uint64_t helperLingerMicros = 2'000'000;           // a helper with nothing to read ends after this
   size_t memoryEntries = 20'000;
   size_t maxQueued = 50'000;  // read-ahead jobs waiting; the oldest go beyond it
   MetaLog log;                // one line per event worth telling; null: stderr
@@ -117,8 +118,10 @@ class MetadataStore {
     Job job;
     bool image = false;
   };
+  enum Turn { kJob, kIdle, kStop };
   void Work();
-  bool Take(Pending* out);
+  // The next job; kIdle when a running helper has waited its linger for one.
+  Turn Take(bool helperRunning, Pending* out);
   void ReadOne(MetaHelper& helper, Pending& p);
   void Finish(const ContentKey& asked, const ContentKey& read, const MediaFacts* facts, bool image);
   void Log(const std::string& line);

@@ -98,7 +98,8 @@ std::string TryOpen(const std::string& dir, const std::string& path, sqlite3** d
   }
   char* err = nullptr;
   const std::string setup =
-      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+      // The map in memory holds the records in use: SQLite's own page cache stays small.
+      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;"
       "CREATE TABLE IF NOT EXISTS facts(dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
       " mtime_ns INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(dev, ino)) WITHOUT ROWID;"
       "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
@@ -160,22 +161,28 @@ bool FactsCache::DiskStillThere() {
 }
 
 std::optional<MediaFacts> FactsCache::GetFromMemory(const ContentKey& key) {
-  std::lock_guard<std::mutex> lk(memoryLock_);
-  const auto it = index_.find(key);
-  if (it == index_.end()) return std::nullopt;
-  lru_.splice(lru_.begin(), lru_, it->second);
-  return it->second->second;
+  std::string blob;
+  {
+    std::lock_guard<std::mutex> lk(memoryLock_);
+    const auto it = index_.find(key);
+    if (it == index_.end()) return std::nullopt;
+    lru_.splice(lru_.begin(), lru_, it->second);
+    blob = it->second->second;
+  }
+  MediaFacts facts;
+  if (!DecodeFacts(blob, &facts)) return std::nullopt;  // encoded here: cannot happen
+  return facts;
 }
 
-void FactsCache::Remember(const ContentKey& key, const MediaFacts& facts) {
+void FactsCache::Remember(const ContentKey& key, std::string blob) {
   std::lock_guard<std::mutex> lk(memoryLock_);
   const auto it = index_.find(key);
   if (it != index_.end()) {
-    it->second->second = facts;
+    it->second->second = std::move(blob);
     lru_.splice(lru_.begin(), lru_, it->second);
     return;
   }
-  lru_.emplace_front(key, facts);
+  lru_.emplace_front(key, std::move(blob));
   index_[key] = lru_.begin();
   if (lru_.size() > capacity_) {
     index_.erase(lru_.back().first);
@@ -185,12 +192,13 @@ void FactsCache::Remember(const ContentKey& key, const MediaFacts& facts) {
 
 std::optional<MediaFacts> FactsCache::Get(const ContentKey& key) {
   if (auto f = GetFromMemory(key)) return f;
-  auto f = GetFromDisk(key);
-  if (f) Remember(key, *f);
+  std::string blob;
+  auto f = GetFromDisk(key, &blob);
+  if (f) Remember(key, std::move(blob));
   return f;
 }
 
-std::optional<MediaFacts> FactsCache::GetFromDisk(const ContentKey& key) {
+std::optional<MediaFacts> FactsCache::GetFromDisk(const ContentKey& key, std::string* blobOut) {
   std::lock_guard<std::mutex> lk(diskLock_);
   if (!db_) return std::nullopt;
   sqlite3_reset(select_);
@@ -220,6 +228,7 @@ std::optional<MediaFacts> FactsCache::GetFromDisk(const ContentKey& key) {
     sqlite3_reset(erase_);
     return std::nullopt;
   }
+  *blobOut = std::move(bytes);
   return facts;
 }
 
@@ -246,8 +255,9 @@ void FactsCache::PutOnDisk(const ContentKey& key, const std::string& blob) {
 }
 
 void FactsCache::Put(const ContentKey& key, const MediaFacts& facts) {
-  Remember(key, facts);
-  PutOnDisk(key, EncodeFacts(facts));
+  std::string blob = EncodeFacts(facts);
+  PutOnDisk(key, blob);
+  Remember(key, std::move(blob));
 }
 
 std::string FactsCache::ImagePath(const ContentKey& key) const {

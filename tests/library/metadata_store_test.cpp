@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
+#include <fstream>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -41,8 +44,10 @@ class Store : public ::testing::Test {
     store_.reset();
     std::system(("rm -rf '" + top_ + "'").c_str());
   }
-  void Start(const std::string& helper, int helpers = 2, uint64_t timeLimitMicros = 5'000'000) {
+  void Start(const std::string& helper, int helpers = 2, uint64_t timeLimitMicros = 5'000'000,
+             uint64_t lingerMicros = 2'000'000) {
     MetadataOptions o;
+    o.helperLingerMicros = lingerMicros;
     o.cacheDir = top_ + "/cache";
     o.helperPath = helper;
     o.helpers = helpers;
@@ -166,6 +171,39 @@ TEST_F(Store, AHelperThatCrashesIsReplacedAndTheFileNotTriedAgain) {
   Start(FAKE_META_HELPER_BIN, 1);
   EXPECT_TRUE(store_->Cached(bad.key)->unreadable);
   EXPECT_EQ(store_->ThumbnailPath(bad, MonotonicMicros() + 30'000'000), "");
+}
+
+// The helpers this test program has running now.
+int RunningHelpers() {
+  int n = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  while (dirent* t = tasks ? readdir(tasks) : nullptr) {
+    std::ifstream children(std::string("/proc/self/task/") + t->d_name + "/children");
+    for (int pid; children >> pid;) {
+      std::string comm;
+      std::ifstream("/proc/" + std::to_string(pid) + "/comm") >> comm;
+      n += comm == "tovaly-meta";
+    }
+  }
+  if (tasks) closedir(tasks);
+  return n;
+}
+
+TEST_F(Store, AHelperWithNothingToReadEndsAndTheNextFileStartsAnother) {
+  NEED_MEDIA();
+  Start(TOVALY_META_BIN, 1, 5'000'000, 0);
+  ASSERT_TRUE(ReadNow(Copy(Media().mp3, "a.mp3")));
+  bool ended = false;
+  for (int i = 0; i < 3000 && !ended; ++i) {  // a bound, not a measure
+    ended = RunningHelpers() == 0;
+    if (!ended) usleep(10000);
+  }
+  EXPECT_TRUE(ended);
+  const size_t linesBefore = Lines();
+  const auto again = ReadNow(Copy(Media().mp4Main, "b.mp4"));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->videoCodec, "h264");
+  EXPECT_EQ(Lines(), linesBefore);  // an ending for idleness is no failure to tell
 }
 
 TEST_F(Store, AHelperThatHangsIsEndedAfterTheTimeLimit) {
