@@ -12,6 +12,8 @@
 
 #include "app/startup.h"
 #include "core/app_config.h"
+#include "library/catalog.h"
+#include "library/host_answers.h"
 #include "ui/engines.h"
 #include "ui/main_window.h"
 
@@ -68,6 +70,10 @@ int main(int argc, char** argv) {
     QApplication::installTranslator(&translator);
 
   int rc;
+  // What the listings say about the files (tags, durations, pictures):
+  // before the engines start, gone after they stopped.
+  tovaly::MediaCatalog catalog;
+  tovaly::SetMediaCatalog(&catalog);
   {
     tovaly::ui::COrlinDlg window(std::make_shared<tovaly::ui::StackEngines>(), show);
     QObject::connect(&instance, &tovaly::app::SingleInstance::quitRequested, &window, &tovaly::ui::COrlinDlg::Quit);
@@ -75,5 +81,6 @@ int main(int argc, char** argv) {
     window.Initialise();
     rc = QApplication::exec();
   }  // the control point, then the media server
+  tovaly::SetMediaCatalog(nullptr);
   return rc;
 }

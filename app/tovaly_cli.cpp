@@ -20,6 +20,7 @@
 #include "core/app_config.h"
 #include "core/clock.h"
 #include "device/media_server.h"
+#include "library/catalog.h"
 #include "library/host_answers.h"
 #include "library/media_library.h"
 
@@ -130,6 +131,13 @@ int Serve(const std::vector<std::string>& args) {
   const sigset_t stopSignals = BlockStopSignals();
 
   tovaly::ConsoleHost host(true);
+  // What the listings say about the files (tags, durations, pictures):
+  // before the server starts, gone after it stopped.
+  tovaly::MediaCatalog catalog;
+  tovaly::SetMediaCatalog(&catalog);
+  struct Unset {
+    ~Unset() { tovaly::SetMediaCatalog(nullptr); }
+  } unset;
   int rc = 0;
   auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
                                           &tovaly::ConsoleHost::Callback, &host, &rc);

@@ -177,6 +177,13 @@ struct FileOpenRequest {
   int32_t mode;      // 0 read; 1 write (always refused)
   int fd = -1;       // a regular file open for reading; the caller closes it
   const char* contentType = nullptr;  // a constant of the media type table
+  // 0: the file itself; 1: the picture that stands for it (or for a
+  // folder): a JPEG of at most 160x160, made on first request.
+  int32_t kind = 0;
+  // With kind 0: when set, the host names the subtitle file that belongs to
+  // the file (its path as above, "" none), for players that ask for it.
+  bool wantSubtitle = false;
+  std::string subtitle{};
 };
 
 struct TransportStateChanged {  // 200

@@ -50,8 +50,8 @@ struct MediaObject {
   // What the file's own streams and tags say (the metadata reader); absent:
   // empty, 0 or -1. Filled where they were ready in time, else later pages
   // of the same folder carry them.
-  std::string artist;
-  std::string genre;
+  std::string artist{};
+  std::string genre{};
   uint32_t track = 0;       // upnp:originalTrackNumber
   bool musicTrack = false;  // a tagged song: object.item.audioItem.musicTrack
   int64_t durationMs = -1;
@@ -59,17 +59,18 @@ struct MediaObject {
   uint32_t sampleRate = 0;
   uint16_t channels = 0;
   uint32_t width = 0, height = 0;  // res@resolution
-  std::string dlnaProfile;         // DLNA.ORG_PN of the res; "" where the streams match no profile checked
+  std::string dlnaProfile{};       // DLNA.ORG_PN of the res; "" where the streams match no profile checked
   // The JPEG (at most 160x160) for upnp:albumArtURI: a song's embedded art
   // or its folder's cover, a folder's cover, a video's frame, a picture
   // scaled; videos and pictures give it as a thumbnail res (JPEG_TN) too.
-  std::string artUrl;
-  std::vector<SubtitleRef> subtitles;  // videos
-  ContentKey key;  // local files: what the metadata is known by (not part of DIDL-Lite)
+  std::string artUrl{};
+  std::vector<SubtitleRef> subtitles{};  // videos
+  ContentKey key{};  // local files: what the metadata is known by (not part of DIDL-Lite)
 };
 
 struct MediaObjectList {
   std::vector<MediaObject> objects;
+  std::string coverId;  // the listed folder's picture among its files, "" none
 };
 
 }  // namespace tovaly

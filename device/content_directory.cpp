@@ -8,6 +8,7 @@
 #include "device/media_server.h"
 #include "device/service_table.h"
 #include "device/soap.h"
+#include "library/content_changes.h"
 #include "upnp/didl.h"
 #include "core/text.h"
 
@@ -27,8 +28,8 @@ int32_t GetSortCapabilities(upnp_device*, const SoapRequest&, SoapOutputs* out, 
   return 0;
 }
 
-int32_t GetSystemUpdateID(upnp_device* device, const SoapRequest&, SoapOutputs* out, const char**) {
-  *out = {{"Id", std::to_string(static_cast<media_server*>(device)->systemUpdateId)}};
+int32_t GetSystemUpdateID(upnp_device*, const SoapRequest&, SoapOutputs* out, const char**) {
+  *out = {{"Id", std::to_string(SystemUpdateId())}};
   return 0;
 }
 
@@ -84,7 +85,7 @@ int32_t Browse(upnp_device* device, const SoapRequest& request, SoapOutputs* out
   *out = {{"Result", std::move(result)},
           {"NumberReturned", std::to_string(returned)},
           {"TotalMatches", std::to_string(total)},
-          {"UpdateID", "0"}};
+          {"UpdateID", std::to_string(ContainerUpdateId(objectId))}};
   return 0;
 }
 

@@ -2,10 +2,12 @@
 
 #include <upnp.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "core/text.h"
 #include "core/trace.h"
+#include "library/content_changes.h"
 #include "device/description.h"
 
 namespace tovaly {
@@ -26,8 +28,20 @@ media_server::media_server(EventCallback callback, void* context)
       deviceHttp_(new MediaEngine(nullptr, nullptr)) {}
 
 media_server::~media_server() {
+  StopChanges();
   deviceHttp_->Stop();
   engine_->Stop();
+}
+
+void media_server::StopChanges() {
+  if (changesToken_) RemoveContentListener(changesToken_);
+  changesToken_ = 0;
+  {
+    std::lock_guard<std::mutex> lk(changesLock_);
+    changesStopping_ = true;
+  }
+  changesWake_.notify_all();
+  if (changesThread_.joinable()) changesThread_.join();
 }
 
 std::string media_server::StartHttp(const std::string& serverIp, int serverPort, int* error) {
@@ -49,8 +63,50 @@ std::string media_server::StartHttp(const std::string& serverIp, int serverPort,
 
 int media_server::Start(const char* address, uint16_t port, DeviceInfo info) {
   const int rc = upnp_device::Start(address, port, std::move(info));
-  if (rc == 0) engine_->SetServerName(friendlyName());
-  return rc;
+  if (rc != 0) return rc;
+  engine_->SetServerName(friendlyName());
+  changesToken_ = AddContentListener([this](const std::string& folder, uint32_t id) {
+    std::lock_guard<std::mutex> lk(changesLock_);
+    changed_[folder] = id;
+    changesWake_.notify_one();
+  });
+  changesThread_ = std::thread(&media_server::SendChanges, this);
+  return 0;
+}
+
+namespace {
+
+// A CSV value of ContainerUpdateIDs: a comma or a backslash in an id is
+// escaped with a backslash.
+void AppendCsv(const std::string& value, std::string* out) {
+  for (char c : value) {
+    if (c == ',' || c == '\\') *out += '\\';
+    *out += c;
+  }
+}
+
+}  // namespace
+
+void media_server::SendChanges() {
+  std::unique_lock<std::mutex> lk(changesLock_);
+  for (;;) {
+    changesWake_.wait(lk, [&] { return changesStopping_ || !changed_.empty(); });
+    if (changesStopping_) return;
+    std::map<std::string, uint32_t> changed;
+    changed.swap(changed_);
+    lk.unlock();
+    std::string ids;
+    for (const auto& c : changed) {
+      if (!ids.empty()) ids += ',';
+      AppendCsv(c.first, &ids);
+      ids += ',' + std::to_string(c.second);
+    }
+    PublishEvent(ContentDirectoryTable().serviceId,
+                 {{"SystemUpdateID", std::to_string(SystemUpdateId())}, {"ContainerUpdateIDs", ids}});
+    lk.lock();
+    // The next event not before kEventSeconds: what changes meanwhile waits.
+    changesWake_.wait_for(lk, std::chrono::seconds(kEventSeconds), [&] { return changesStopping_; });
+  }
 }
 
 std::string media_server::phonePageUrl() const {
@@ -58,6 +114,7 @@ std::string media_server::phonePageUrl() const {
 }
 
 int media_server::Stop() {
+  StopChanges();
   const int rc = upnp_device::Stop();
   deviceHttp_->Stop();
   engine_->Stop();
@@ -74,7 +131,8 @@ void media_server::InitServices() {
     if (request.list) sourceProtocolInfo = BuildSourceProtocolInfo(request.list);
   }
   upnp_device::InitServices();
-  AddService(ContentDirectoryTable(), {{"SystemUpdateID", ""}, {"ContainerUpdateIDs", ""}});
+  AddService(ContentDirectoryTable(),
+             {{"SystemUpdateID", std::to_string(SystemUpdateId())}, {"ContainerUpdateIDs", ""}});
   if (mediaDownloadEnabled) AddService(MediaDownloadTable(), {{"TotalSpace", "0"}});
 }
 

@@ -1,7 +1,11 @@
 #pragma once
 // The local MediaServer device and its creator.
 
+#include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <string>
 
@@ -33,7 +37,10 @@ class media_server : public upnp_device {
   // ContentDirectory, plus MediaDownload when the host answers code 60.
   void InitServices() override;
 
-  int32_t systemUpdateId = 0;  // the content is never versioned
+  // SystemUpdateID and ContainerUpdateIDs are sent at most this often: a
+  // folder that changes all the time (a copy in progress) costs one event
+  // in this time, whatever it does.
+  static constexpr int kEventSeconds = 2;
 
  protected:
   // Starts the device's HTTP on the stack's address, at the first free port
@@ -41,6 +48,16 @@ class media_server : public upnp_device {
   std::string StartHttp(const std::string& serverIp, int serverPort, int* error) override;
 
  private:
+  // The changes of the shared folder, sent as events at most every
+  // kEventSeconds by a thread of its own (started by Start, ended by Stop).
+  void SendChanges();
+  void StopChanges();
+  std::mutex changesLock_;  // guards the four below
+  std::condition_variable changesWake_;
+  std::map<std::string, uint32_t> changed_;  // folder id -> its update id, since the last event
+  bool changesStopping_ = false;
+  int changesToken_ = 0;
+  std::thread changesThread_;
   std::unique_ptr<MediaEngine> engine_;      // media and the phone page
   std::unique_ptr<MediaEngine> deviceHttp_;  // description, control, events
   std::string mediaBaseUrl_;

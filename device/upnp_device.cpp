@@ -302,7 +302,12 @@ HttpAnswer upnp_device::QueryVariable(const ServiceEntry& service, const SoapReq
   const char* name = soap.Argument("varName");
   for (size_t i = 0; name && i < service.variableNames.size(); ++i) {
     if (service.variableNames[i] == name) {
-      return Xml(200, WriteSoapResponse(kControlNs, "QueryStateVariable", {{"return", service.variableValues[i]}}));
+      std::string value;
+      {
+        std::lock_guard<std::mutex> lk(variablesLock_);
+        value = service.variableValues[i];
+      }
+      return Xml(200, WriteSoapResponse(kControlNs, "QueryStateVariable", {{"return", value}}));
     }
   }
   return Fault(404, "Invalid Variable");
@@ -330,8 +335,11 @@ HttpAnswer upnp_device::Subscription(const ServiceEntry& service, const HttpRequ
       // The first event follows the answer, so the subscriber knows the SID
       // it carries; it holds every evented variable's value.
       EventPublisher::Variables values;
-      for (size_t i = 0; i < service.variableNames.size(); ++i) {
-        values.emplace_back(service.variableNames[i], service.variableValues[i]);
+      {
+        std::lock_guard<std::mutex> lk(variablesLock_);
+        for (size_t i = 0; i < service.variableNames.size(); ++i) {
+          values.emplace_back(service.variableNames[i], service.variableValues[i]);
+        }
       }
       answer.afterSent = [this, sid, values] { events_.SendInitial(sid, values); };
       break;
@@ -345,6 +353,17 @@ HttpAnswer upnp_device::Subscription(const ServiceEntry& service, const HttpRequ
 }
 
 void upnp_device::PublishEvent(const std::string& serviceId, const EventPublisher::Variables& variables) {
+  {
+    std::lock_guard<std::mutex> lk(variablesLock_);
+    for (ServiceEntry& s : services_) {
+      if (serviceId != s.table->serviceId) continue;
+      for (const auto& v : variables) {
+        for (size_t i = 0; i < s.variableNames.size(); ++i) {
+          if (s.variableNames[i] == v.first) s.variableValues[i] = v.second;
+        }
+      }
+    }
+  }
   events_.Publish(serviceId, variables);
 }
 

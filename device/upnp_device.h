@@ -62,7 +62,8 @@ class upnp_device : public RefCountImpl, public HttpHandler {
   // A control request to a control URL: the SOAP answer (status 200) or
   // fault (status 500).
   HttpAnswer Control(const std::string& controlUrl, const HttpRequest& request);
-  // An event to every subscriber of the service (by service id).
+  // New values of evented variables of a service (by service id): kept for
+  // queries and new subscribers, and sent to every subscriber.
   void PublishEvent(const std::string& serviceId, const EventPublisher::Variables& variables);
 
   EventCallback callback() const { return callback_; }
@@ -114,6 +115,9 @@ class upnp_device : public RefCountImpl, public HttpHandler {
   // Ends the bursts and waits for their thread.
   void StopReadvertising();
 
+  // Guards the evented variables' values (ServiceEntry::variableValues),
+  // which change while requests read them.
+  std::mutex variablesLock_;
   int handle_ = -1;
   bool registered_ = false;
   // Set once the description and the service table are built; before, the

@@ -4,15 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 
 #include "core/app_config.h"
+#include "core/clock.h"
 #include "core/trace.h"
 #include "core/uuid.h"
+#include "library/catalog.h"
 #include "library/file_open.h"
 #include "library/media_library.h"
 
@@ -188,10 +192,20 @@ int32_t AnswerDeviceUdn(TextRequest* request) {
 
 namespace tovaly {
 
+namespace {
+std::atomic<MediaCatalog*> g_catalog{nullptr};
+}  // namespace
+
+void SetMediaCatalog(MediaCatalog* catalog) { g_catalog = catalog; }
+
 int32_t AnswerBrowseChildren(BrowseChildrenRequest* request) {
   if (!request || !request->objectId || !request->list) return 0;
-  return ListFolder(ContentFolder(), request->objectId, request->startingIndex, request->requestedCount,
-                    request->mediaBaseUrl ? request->mediaBaseUrl : "", request->list);
+  const std::string folder = ContentFolder();
+  const std::string base = request->mediaBaseUrl ? request->mediaBaseUrl : "";
+  const int32_t total =
+      ListFolder(folder, request->objectId, request->startingIndex, request->requestedCount, base, request->list);
+  if (total > 0 && g_catalog) g_catalog.load()->Describe(folder, request->objectId, base, request->list);
+  return total;
 }
 
 int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request) {
@@ -199,8 +213,44 @@ int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request) {
   char name[256] = "";
   TextRequest nameRequest{name, sizeof name};
   AnswerComputerName(&nameRequest);
-  return DescribeObject(ContentFolder(), request->objectId, request->mediaBaseUrl ? request->mediaBaseUrl : "", name,
-                        request->object);
+  const std::string folder = ContentFolder();
+  const std::string base = request->mediaBaseUrl ? request->mediaBaseUrl : "";
+  const int32_t found = DescribeObject(folder, request->objectId, base, name, request->object);
+  MediaCatalog* catalog = g_catalog;
+  if (found && catalog && request->object->objectClass != kClassContainer) {
+    MediaObjectList one;
+    const std::string id = request->objectId;
+    const size_t slash = id.rfind('/');
+    const std::string parent = slash == std::string::npos ? "0" : id.substr(0, slash);
+    one.coverId = FolderCover(folder, parent);
+    one.objects.push_back(std::move(*request->object));
+    catalog->Describe(folder, parent, base, &one, false);
+    *request->object = std::move(one.objects.front());
+  }
+  return found;
+}
+
+// 101: the file, or the picture that stands for it (made by the catalog in
+// its cache, outside the shared folder, where nothing else is served from).
+int32_t AnswerFileOrPicture(FileOpenRequest* request) {
+  if (!request || !request->path || request->mode != 0) return 0;
+  const std::string folder = ContentFolder();
+  if (request->kind == 1) {
+    MediaCatalog* catalog = g_catalog;
+    const std::string image = catalog ? catalog->ImageFor(folder, request->path, MonotonicMicros() + 2000000) : "";
+    if (image.empty()) return 0;
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    request->fd = fd;
+    request->contentType = "image/jpeg";
+    return 1;
+  }
+  const int32_t opened = AnswerFileOpen(folder, request);
+  if (opened && request->wantSubtitle) {
+    const std::vector<std::string> subtitles = SubtitlesOf(folder, request->path);
+    if (!subtitles.empty()) request->subtitle = subtitles.front();
+  }
+  return opened;
 }
 
 bool AnswerMachineRequest(int32_t code, void* args, int32_t* result) {
@@ -213,9 +263,7 @@ bool AnswerMachineRequest(int32_t code, void* args, int32_t* result) {
     case kRequestProtocolList: *result = AnswerProtocolList(static_cast<ProtocolListRequest*>(args)); return true;
     case kRequestBrowseChildren: *result = AnswerBrowseChildren(static_cast<BrowseChildrenRequest*>(args)); return true;
     case kRequestBrowseMetadata: *result = AnswerBrowseMetadata(static_cast<BrowseMetadataRequest*>(args)); return true;
-    case kRequestFileOpen:
-      *result = AnswerFileOpen(ContentFolder(), static_cast<FileOpenRequest*>(args));
-      return true;
+    case kRequestFileOpen: *result = AnswerFileOrPicture(static_cast<FileOpenRequest*>(args)); return true;
     case kEventDiagnostic: {
       auto* d = static_cast<Diagnostic*>(args);
       if (d && d->format && d->args) DebugTraceV(d->format, *d->args);

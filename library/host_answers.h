@@ -11,6 +11,8 @@
 
 namespace tovaly {
 
+class MediaCatalog;
+
 // 10 and 51: the computer name.
 int32_t AnswerComputerName(TextRequest* request);
 // 11: the folder given for this run (SetContentFolderOverride), else
@@ -23,9 +25,15 @@ int32_t AnswerDeviceUdn(TextRequest* request);
 // 15: the host's constant protocol list (101 entries).
 int32_t AnswerProtocolList(ProtocolListRequest* request);
 
-// 12 and 13 over the content folder (the root's title is the computer name).
+// 12 and 13 over the content folder (the root's title is the computer name),
+// with what the metadata catalog knows of the files when a host set one.
 int32_t AnswerBrowseChildren(BrowseChildrenRequest* request);
 int32_t AnswerBrowseMetadata(BrowseMetadataRequest* request);
+
+// The catalog the answers above (and 101's pictures) use; the host owns it
+// and sets it before its engines start, and back to null after they stopped.
+// Null: names only, no pictures.
+void SetMediaCatalog(MediaCatalog* catalog);
 
 // The content folder as code 11 gives it.
 std::string ContentFolder();

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +13,14 @@
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "core/text.h"
 #include "library/media_types.h"
+#include "library/metadata.h"
 
 namespace tovaly {
 namespace {
@@ -25,6 +28,7 @@ namespace {
 struct Entry {
   std::string name;
   bool isDir;
+  std::vector<std::string> subtitles;  // videos: the subtitle files beside them
 };
 
 // A folder's published children in order. Valid while the folder's own
@@ -38,7 +42,8 @@ struct Listing {
   ino_t ino;
   timespec mtime, ctime;
   std::vector<Entry> entries;
-  size_t folders;  // entries[0, folders) are folders
+  size_t folders;     // entries[0, folders) are folders
+  std::string cover;  // the file that is the folder's picture, "" none
 };
 
 // A few recent listings, so that paging through a large folder does not read
@@ -120,6 +125,92 @@ bool SurvivesXml(const std::string& text) {
 
 bool PublishableName(const std::string& name) { return !name.empty() && name[0] != '.' && SurvivesXml(name); }
 
+// Subtitle files and what they are.
+struct SubtitleKind {
+  const char* extension;
+  const char* mime;
+};
+constexpr SubtitleKind kSubtitleKinds[] = {
+    {"srt", "text/srt"}, {"ass", "text/x-ssa"}, {"ssa", "text/x-ssa"}, {"smi", "smi/caption"}, {"vtt", "text/vtt"}};
+
+const SubtitleKind* SubtitleKindOf(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return nullptr;
+  for (const SubtitleKind& k : kSubtitleKinds) {
+    if (strcasecmp(name.c_str() + dot + 1, k.extension) == 0) return &k;
+  }
+  return nullptr;
+}
+
+std::string BaseName(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// Subtitles beside a video: "clip.srt", or with a language, "clip.en.srt",
+// for "clip.mkv" (the first one the video's own name). They are attached to
+// the video (a player finds them there) and no longer listed as items of
+// their own; one that fits no video stays.
+void AttachSubtitles(std::vector<Entry>* files) {
+  std::unordered_map<std::string, size_t> videos;  // base name -> index
+  for (size_t i = 0; i < files->size(); ++i) {
+    ObjectClass cls = kClassOther;
+    MimeTypeFor((*files)[i].name.c_str(), &cls);
+    if (cls == kClassVideo) videos.emplace(BaseName((*files)[i].name), i);
+  }
+  if (videos.empty()) return;
+  std::vector<bool> attached(files->size(), false);
+  for (size_t i = 0; i < files->size(); ++i) {
+    const std::string& name = (*files)[i].name;
+    if (!SubtitleKindOf(name)) continue;
+    std::string base = BaseName(name);
+    auto video = videos.find(base);
+    if (video == videos.end()) {
+      const size_t lang = base.rfind('.');
+      const size_t tag = lang == std::string::npos ? 0 : base.size() - lang - 1;
+      if (tag >= 2 && tag <= 3) video = videos.find(base.substr(0, lang));
+    }
+    if (video == videos.end()) continue;
+    // The one of the video's own name first: players that take one take it.
+    auto& subs = (*files)[video->second].subtitles;
+    subs.insert(BaseName(name) == video->first ? subs.begin() : subs.end(), name);
+    attached[i] = true;
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < files->size(); ++i) {
+    if (attached[i]) continue;
+    if (kept != i) (*files)[kept] = std::move((*files)[i]);
+    ++kept;
+  }
+  files->resize(kept);
+}
+
+// The names a folder's picture goes by, in the order they are preferred; a
+// name ending in '*' stands for any name that begins so. Letter case is
+// ignored.
+const char* const kCoverNames[] = {"cover.jpg", "folder.jpg", "albumart*.jpg", "album.jpg", "front.jpg"};
+
+bool IsCoverName(const std::string& name, const char* pattern) {
+  const size_t n = strlen(pattern);
+  if (pattern[n - 5] == '*') {  // "albumart*.jpg"
+    const size_t head = n - 5;
+    return name.size() >= n - 1 && strncasecmp(name.c_str(), pattern, head) == 0 &&
+           strcasecmp(name.c_str() + name.size() - 4, ".jpg") == 0;
+  }
+  return strcasecmp(name.c_str(), pattern) == 0;
+}
+
+// The folder's cover among its files (which stay listed): the first name in
+// kCoverNames' order that a file has, the first such file in listing order.
+std::string CoverOf(const std::vector<Entry>& files) {
+  for (const char* pattern : kCoverNames) {
+    for (const Entry& e : files) {
+      if (IsCoverName(e.name, pattern)) return e.name;
+    }
+  }
+  return std::string();
+}
+
 std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::string& folder) {
   struct stat st{};
   if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
@@ -151,15 +242,17 @@ std::shared_ptr<const Listing> ReadListing(const std::string& root, const std::s
       type = S_ISDIR(es.st_mode) ? DT_DIR : S_ISREG(es.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      dirs.push_back({name, true});
+      dirs.push_back({name, true, {}});
     } else if (type == DT_REG) {
-      files.push_back({name, false});
+      files.push_back({name, false, {}});
     }
   }
   closedir(dir);
   auto byName = [](const Entry& a, const Entry& b) { return NaturalLess(a.name, b.name); };
   std::sort(dirs.begin(), dirs.end(), byName);
   std::sort(files.begin(), files.end(), byName);
+  AttachSubtitles(&files);
+  listing->cover = CoverOf(files);
   listing->folders = dirs.size();
   listing->entries = std::move(dirs);
   listing->entries.insert(listing->entries.end(), std::make_move_iterator(files.begin()),
@@ -188,6 +281,28 @@ std::string FormatDate(time_t t) {
   return text;
 }
 
+// Whether a folder has a picture of its own, by the usual spellings of the
+// usual names: a probe, not a listing, since a page may hold many folders
+// (the listing of the folder itself finds any spelling: CoverOf).
+bool HasCover(int parentFd, const std::string& name) {
+  static const char* const kSpellings[] = {"cover.jpg", "Cover.jpg", "COVER.JPG", "folder.jpg", "Folder.jpg",
+                                           "FOLDER.JPG", "AlbumArt.jpg", "album.jpg", "Album.jpg", "front.jpg",
+                                           "Front.jpg"};
+  if (parentFd < 0) return false;
+  const int dfd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return false;
+  bool found = false;
+  for (const char* s : kSpellings) {
+    struct stat st{};
+    if (fstatat(dfd, s, &st, 0) == 0 && S_ISREG(st.st_mode)) {
+      found = true;
+      break;
+    }
+  }
+  close(dfd);
+  return found;
+}
+
 // st: the file's status, or null when it could not be read (no date, no size).
 void FillRecord(const std::string& id, const std::string& parentId, const std::string& name, bool isDir,
                 const struct stat* st, const std::string& mediaBaseUrl, MediaObject* o) {
@@ -208,6 +323,17 @@ void FillRecord(const std::string& id, const std::string& parentId, const std::s
   if (st) {
     o->date = FormatDate(st->st_mtime);
     o->size = st->st_size;
+    o->key = KeyOfStat(*st);
+  }
+}
+
+void AddSubtitles(const std::vector<std::string>& names, const std::string& folderId, const std::string& mediaBaseUrl,
+                  MediaObject* o) {
+  for (const std::string& name : names) {
+    const SubtitleKind* kind = SubtitleKindOf(name);
+    std::string type = name.substr(name.rfind('.') + 1);
+    for (char& c : type) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    o->subtitles.push_back({ItemUrl(mediaBaseUrl, folderId + "/" + name), type, kind ? kind->mime : "text/plain"});
   }
 }
 
@@ -300,12 +426,50 @@ int32_t ListFolder(const std::string& contentFolder, const std::string& objectId
     struct stat st{};
     const bool known = !e.isDir && dfd >= 0 && fstatat(dfd, e.name.c_str(), &st, 0) == 0;
     MediaObject o;
-    FillRecord(atRoot ? e.name : objectId + "/" + e.name, objectId, e.name, e.isDir, known ? &st : nullptr,
-               mediaBaseUrl, &o);
+    const std::string id = atRoot ? e.name : objectId + "/" + e.name;
+    FillRecord(id, objectId, e.name, e.isDir, known ? &st : nullptr, mediaBaseUrl, &o);
+    AddSubtitles(e.subtitles, objectId, mediaBaseUrl, &o);
+    if (e.isDir && HasCover(dfd, e.name)) o.artUrl = ArtUrl(mediaBaseUrl, id);
     list->objects.push_back(std::move(o));
   }
   if (dfd >= 0) close(dfd);
+  if (!atRoot && !listing->cover.empty()) list->coverId = objectId + "/" + listing->cover;
   return static_cast<int32_t>(std::min<size_t>(total, INT32_MAX));
+}
+
+std::string FolderCover(const std::string& contentFolder, const std::string& folderId) {
+  const std::string root = RealPath(contentFolder);
+  std::string folder;
+  if (root.empty() || folderId == "0" || !ResolveBelow(root, folderId, &folder)) return std::string();
+  auto listing = ReadListing(root, folder);
+  return listing && !listing->cover.empty() ? folderId + "/" + listing->cover : std::string();
+}
+
+std::vector<std::string> SubtitlesOf(const std::string& contentFolder, const std::string& fileId) {
+  const size_t slash = fileId.rfind('/');
+  const std::string root = RealPath(contentFolder);
+  std::string folder;
+  if (slash == std::string::npos || root.empty() || !ResolveBelow(root, fileId.substr(0, slash), &folder)) return {};
+  auto listing = ReadListing(root, folder);
+  if (!listing) return {};
+  const std::string name = fileId.substr(slash + 1);
+  for (size_t i = listing->folders; i < listing->entries.size(); ++i) {
+    const Entry& e = listing->entries[i];
+    if (e.name != name) continue;
+    std::vector<std::string> ids;
+    for (const std::string& sub : e.subtitles) ids.push_back(fileId.substr(0, slash + 1) + sub);
+    return ids;
+  }
+  return {};
+}
+
+std::string ArtUrl(const std::string& mediaBaseUrl, const std::string& objectId) {
+  static const char kMedia[] = "media/";
+  std::string base = mediaBaseUrl;
+  if (base.size() >= sizeof kMedia - 1 && base.compare(base.size() - (sizeof kMedia - 1), sizeof kMedia - 1, kMedia) == 0) {
+    base.replace(base.size() - (sizeof kMedia - 1), sizeof kMedia - 1, "art/");
+  }
+  return base + PercentEncodePath(objectId);
 }
 
 int32_t DescribeObject(const std::string& contentFolder, const std::string& objectId, const std::string& mediaBaseUrl,
@@ -336,7 +500,21 @@ int32_t DescribeObject(const std::string& contentFolder, const std::string& obje
   if ((!isDir && !S_ISREG(st.st_mode)) || (!isDir && parentId == "0")) return 0;
   *object = MediaObject();
   FillRecord(objectId, parentId, name, isDir, &st, mediaBaseUrl, object);
-  return 1;
+  if (isDir) {
+    if (!FolderCover(contentFolder, objectId).empty()) object->artUrl = ArtUrl(mediaBaseUrl, objectId);
+    return 1;
+  }
+  // As the listing of its parent gives it: with its subtitles; a subtitle
+  // that belongs to a video is no object of its own.
+  std::string folder;
+  auto listing = ResolveBelow(root, parentId, &folder) ? ReadListing(root, folder) : nullptr;
+  if (!listing) return 0;
+  for (size_t i = listing->folders; i < listing->entries.size(); ++i) {
+    if (listing->entries[i].name != name) continue;
+    AddSubtitles(listing->entries[i].subtitles, parentId, mediaBaseUrl, object);
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace tovaly

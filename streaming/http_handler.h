@@ -17,6 +17,7 @@ struct HttpRequest {
   std::string method;
   std::string path;  // as sent, without the query
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case, in order
+  std::vector<std::pair<std::string, std::string>> arguments;  // of the query, decoded
   std::string body;
   sockaddr_in peer{};   // the client (IPv4)
   sockaddr_in local{};  // the address it reached us on

@@ -1,10 +1,13 @@
 #include "streaming/http_request.h"
 
 #include <arpa/inet.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstring>
+
+#include "core/text.h"
 
 namespace tovaly {
 namespace {
@@ -183,6 +186,48 @@ std::vector<std::string> OwnHostNames() {
     if (n.find('.') == std::string::npos) names.push_back(n + ".local");
   }
   return names;
+}
+
+bool SubtitleConvertible(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  return dot != std::string::npos &&
+         (strcasecmp(path.c_str() + dot, ".srt") == 0 || strcasecmp(path.c_str() + dot, ".vtt") == 0);
+}
+
+std::string SubtitleToWebVtt(const std::string& input) {
+  std::string text = input;
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // a byte-order mark
+  if (!IsValidUtf8(text)) {
+    std::string utf8;
+    for (unsigned char c : text) {
+      if (c < 0x80) {
+        if (c) utf8 += static_cast<char>(c);
+      } else {
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    text.swap(utf8);
+  }
+  std::string out = "WEBVTT\n\n";
+  if (text.compare(0, 6, "WEBVTT") == 0) out.clear();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // "00:00:01,000 --> 00:00:02,500": WebVTT writes the fraction after a dot.
+    if (line.find("-->") != std::string::npos) {
+      for (char& c : line) {
+        if (c == ',') c = '.';
+      }
+    }
+    out += line;
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
 }
 
 }  // namespace tovaly

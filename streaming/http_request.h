@@ -52,4 +52,13 @@ bool HostAllowed(const char* host, const std::vector<std::string>& ownNames);
 // This machine's names: its host name and that name in .local, and localhost.
 std::vector<std::string> OwnHostNames();
 
+// Subtitle files a browser can be given as WebVTT: .srt and .vtt.
+bool SubtitleConvertible(const std::string& path);
+// Larger subtitle files are not converted.
+constexpr size_t kMaxSubtitleBytes = 4 << 20;
+// SubRip (or WebVTT) as WebVTT: the header, blank lines as cue ends, the
+// commas of times as dots; text that is not UTF-8 is taken as Latin-1 (as
+// old subtitle files of European languages are written).
+std::string SubtitleToWebVtt(const std::string& text);
+
 }  // namespace tovaly

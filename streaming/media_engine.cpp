@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "core/media_object.h"
+#include "core/text.h"
 #include "core/trace.h"
 #include "streaming/http_request.h"
 #include "streaming/phone_page.h"
@@ -75,6 +76,11 @@ void ConnectionTrampoline(void* cls, MHD_Connection* c, void**, MHD_ConnectionNo
 
 void CompletedTrampoline(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode code) {
   static_cast<MediaEngine::Worker*>(cls)->engine->Completed(c, state, code == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+}
+
+MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  static_cast<HttpRequest*>(cls)->arguments.emplace_back(key ? key : "", value ? value : "");
+  return MHD_YES;
 }
 
 // Copies the request's headers, names in lower case.
@@ -136,11 +142,12 @@ int MediaEngine::Start(const std::string& address, uint16_t firstPort) {
   int err = Listen(address, firstPort);
   if (err != 0) return err;
   ownNames_ = OwnHostNames();
+  address_ = address;
   {
     std::lock_guard<std::mutex> lk(jobsMutex_);
     stopping_ = false;
   }
-  for (unsigned i = 0; i < kHandlerThreads && handler_; ++i) handlerThreads_.emplace_back(&MediaEngine::HandlerWork, this);
+  for (unsigned i = 0; i < kHandlerThreads; ++i) handlerThreads_.emplace_back(&MediaEngine::HandlerWork, this);
   for (Worker& w : workers_) {
     w.daemon = MHD_start_daemon(
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC | MHD_USE_ERROR_LOG |
@@ -296,7 +303,10 @@ void MediaEngine::CutShrunkStreams() {
 
 // What a request is, kept from its head to its end.
 struct MediaEngine::Request {
+  // Answered on a worker: the handler's paths, and the engine's own answers
+  // that may wait on the disk or the metadata (pages, pictures, WebVTT).
   bool forHandler = false;
+  std::function<HttpAnswer(const HttpRequest&)> work;
   bool tooLarge = false;
   bool dispatched = false;
   HttpRequest http;
@@ -368,14 +378,20 @@ int MediaEngine::Access(void* connection, const char* url, const char* method, c
       return QueueStatus(c, MHD_HTTP_FORBIDDEN);
     }
     const std::string path = url ? url : "";
-    request->forHandler = handler_ && handler_->Serves(path);
+    const bool getOrHead = strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (handler_ && handler_->Serves(path)) {
+      request->work = [h = handler_](const HttpRequest& r) { return h->Answer(r); };
+    } else if (!getOrHead) {
+      return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    } else if (path.compare(0, sizeof kMediaPrefix - 1, kMediaPrefix) != 0 && path != "/style.css") {
+      request->work = [this](const HttpRequest& r) { return AnswerOnWorker(r); };
+    }
+    request->forHandler = static_cast<bool>(request->work);
     if (request->forHandler) {
       const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
       if (length && strtoull(length, nullptr, 10) > kMaxBodyBytes) return QueueStatus(c, MHD_HTTP_CONTENT_TOO_LARGE);
       request->http.method = method;
       request->http.path = path;
-    } else if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
-      return QueueStatus(c, MHD_HTTP_METHOD_NOT_ALLOWED, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     }
     // Answered once the whole request is in: a response queued earlier
     // makes the library close the connection afterwards.
@@ -413,6 +429,7 @@ int MediaEngine::Access(void* connection, const char* url, const char* method, c
 int MediaEngine::Dispatch(void* connection, Request* request) {
   auto* c = static_cast<MHD_Connection*>(connection);
   MHD_get_connection_values(c, MHD_HEADER_KIND, &CollectHeader, &request->http);
+  MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &CollectArgument, &request->http);
   const MHD_ConnectionInfo* peer = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (peer && peer->client_addr->sa_family == AF_INET) {
     request->http.peer = *reinterpret_cast<const sockaddr_in*>(peer->client_addr);
@@ -449,7 +466,7 @@ void MediaEngine::HandlerWork() {
       answer->status = MHD_HTTP_SERVICE_UNAVAILABLE;
     } else {
       try {
-        *answer = handler_->Answer(request->http);
+        *answer = request->work(request->http);
       } catch (...) {
         *answer = HttpAnswer();
         answer->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
@@ -477,7 +494,7 @@ int MediaEngine::AnswerGetOrHead(void* connection, const char* url) {
     return Queue(c, MHD_HTTP_SERVICE_UNAVAILABLE, r);
   }
   if (!url) return QueueStatus(c, MHD_HTTP_NOT_FOUND);
-  if (strncmp(url, kMediaPrefix, sizeof kMediaPrefix - 1) != 0) return AnswerPage(c, url);
+  if (strncmp(url, kMediaPrefix, sizeof kMediaPrefix - 1) != 0) return AnswerStylesheet(c);
   std::string path;
   if (!DecodeRequestPath(url + sizeof kMediaPrefix - 1, &path)) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
   return AnswerMedia(c, path);
@@ -486,6 +503,9 @@ int MediaEngine::AnswerGetOrHead(void* connection, const char* url) {
 int MediaEngine::AnswerMedia(void* connection, const std::string& path) {
   auto* c = static_cast<MHD_Connection*>(connection);
   FileOpenRequest open{path.c_str(), 0};
+  // A Samsung TV that was handed a video asks where its subtitles are.
+  const char* caption = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "getCaptionInfo.sec");
+  open.wantSubtitle = caption && strcmp(caption, "1") == 0;
   if (!callback_ || !callback_(context_, kRequestFileOpen, &open) || open.fd < 0) {
     return QueueStatus(c, MHD_HTTP_NOT_FOUND);
   }
@@ -534,6 +554,10 @@ int MediaEngine::AnswerMedia(void* connection, const std::string& path) {
   MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, HttpDate(st.st_mtime).c_str());
   MHD_add_response_header(r, "contentFeatures.dlna.org", dlna.contentFeatures);
   MHD_add_response_header(r, "transferMode.dlna.org", dlna.transferMode);
+  if (!open.subtitle.empty()) {
+    const std::string url = "http://" + address_ + ":" + std::to_string(port_) + kMediaPrefix + PercentEncodePath(open.subtitle);
+    MHD_add_response_header(r, "CaptionInfo.sec", url.c_str());
+  }
   AddSafetyHeaders(r);
   return Queue(c, status, r);
 }
@@ -548,60 +572,114 @@ std::string MediaEngine::ServerName() {
   return serverName_.empty() ? "Shared folder" : serverName_;
 }
 
-int MediaEngine::AnswerPage(void* connection, const char* url) {
+int MediaEngine::AnswerStylesheet(void* connection) {
   auto* c = static_cast<MHD_Connection*>(connection);
-  if (strcmp(url, "/style.css") == 0) {
-    MHD_Response* r = MHD_create_response_from_buffer(strlen(PhonePageStylesheet()),
-                                                      const_cast<char*>(PhonePageStylesheet()), MHD_RESPMEM_PERSISTENT);
-    if (r) {
-      MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/css; charset=utf-8");
-      MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "max-age=3600");
-      AddSafetyHeaders(r);
-    }
-    return Queue(c, MHD_HTTP_OK, r);
+  MHD_Response* r = MHD_create_response_from_buffer(strlen(PhonePageStylesheet()),
+                                                    const_cast<char*>(PhonePageStylesheet()), MHD_RESPMEM_PERSISTENT);
+  if (r) {
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/css; charset=utf-8");
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "max-age=3600");
+    AddSafetyHeaders(r);
   }
-  const std::string name = ServerName();
-  std::string html;
-  unsigned status = MHD_HTTP_OK;
-  const PhoneRoute route = ParsePhoneRoute(url);
-  const std::string& id = route.id;
-  if (route.kind == PhoneRoute::kBadRequest) return QueueStatus(c, MHD_HTTP_BAD_REQUEST);
+  return Queue(c, MHD_HTTP_OK, r);
+}
 
+namespace {
+
+HttpAnswer Plain(unsigned status) {
+  HttpAnswer a;
+  a.status = status;
+  return a;
+}
+
+// A small file read whole: a picture or a subtitle file, never a stream.
+bool ReadSmall(int fd, size_t limit, std::string* out) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) return false;
+  out->resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < out->size()) {
+    const ssize_t n = pread(fd, &(*out)[got], out->size() - got, static_cast<off_t>(got));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out->resize(got);
+  return true;
+}
+
+}  // namespace
+
+HttpAnswer MediaEngine::AnswerOnWorker(const HttpRequest& request) {
+  static const char kArt[] = "/art/", kVtt[] = "/vtt/";
+  const std::string& url = request.path;
+  if (url.compare(0, sizeof kArt - 1, kArt) == 0 || url.compare(0, sizeof kVtt - 1, kVtt) == 0) {
+    const bool art = url[1] == 'a';
+    std::string path;
+    if (!DecodeRequestPath(url.c_str() + (sizeof kArt - 1), &path)) return Plain(MHD_HTTP_BAD_REQUEST);
+    if (!art && !SubtitleConvertible(path)) return Plain(MHD_HTTP_NOT_FOUND);
+    FileOpenRequest open{path.c_str(), 0};
+    open.kind = art ? 1 : 0;
+    if (!callback_ || !callback_(context_, kRequestFileOpen, &open) || open.fd < 0) return Plain(MHD_HTTP_NOT_FOUND);
+    std::string body;
+    const bool read = ReadSmall(open.fd, art ? (1 << 20) : kMaxSubtitleBytes, &body);
+    close(open.fd);
+    if (!read) return Plain(MHD_HTTP_NOT_FOUND);
+    HttpAnswer a;
+    if (art) {
+      a.contentType = "image/jpeg";
+      a.body = std::move(body);
+      a.headers.emplace_back("contentFeatures.dlna.org",
+                             "DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F00000000000000000000000000000");
+      a.headers.emplace_back("transferMode.dlna.org", "Interactive");
+      a.headers.emplace_back(MHD_HTTP_HEADER_CACHE_CONTROL, "max-age=60");
+    } else {
+      a.contentType = "text/vtt; charset=utf-8";
+      a.body = SubtitleToWebVtt(body);
+      a.headers.emplace_back(MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+    }
+    return a;
+  }
+
+  const std::string name = ServerName();
+  HttpAnswer a;
+  a.contentType = "text/html; charset=utf-8";
+  a.headers.emplace_back(MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+  const PhoneRoute route = ParsePhoneRoute(url.c_str());
+  const std::string& id = route.id;
+  if (route.kind == PhoneRoute::kBadRequest) return Plain(MHD_HTTP_BAD_REQUEST);
   if (route.kind == PhoneRoute::kFolder) {
     FolderPage page;
     page.serverName = name;
     page.folderId = id;
-    page.page = PhonePageNumber(MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "page"));
+    const char* number = nullptr;
+    for (const auto& arg : request.arguments) {
+      if (arg.first == "page") number = arg.second.c_str();
+    }
+    page.page = PhonePageNumber(number);
     MediaObjectList list;
     BrowseChildrenRequest ask{id.c_str(), (page.page - 1) * kPhonePageSize, kPhonePageSize, &list, kMediaPrefix};
     page.total = callback_ ? callback_(context_, kRequestBrowseChildren, &ask) : -1;
     if (page.total < 0) {
-      status = MHD_HTTP_NOT_FOUND;
-      html = RenderNotFoundPage(name);
+      a.status = MHD_HTTP_NOT_FOUND;
+      a.body = RenderNotFoundPage(name);
     } else {
       page.entries = std::move(list.objects);
-      html = RenderFolderPage(page);
+      a.body = RenderFolderPage(page);
     }
   } else if (route.kind == PhoneRoute::kItem) {
     MediaObject object;
     BrowseMetadataRequest ask{id.c_str(), &object, kMediaPrefix};
     if (callback_ && callback_(context_, kRequestBrowseMetadata, &ask) && object.objectClass != kClassContainer) {
-      html = RenderItemPage(name, object);
+      a.body = RenderItemPage(name, object);
     } else {
-      status = MHD_HTTP_NOT_FOUND;
-      html = RenderNotFoundPage(name);
+      a.status = MHD_HTTP_NOT_FOUND;
+      a.body = RenderNotFoundPage(name);
     }
   } else {
-    status = MHD_HTTP_NOT_FOUND;
-    html = RenderNotFoundPage(name);
+    a.status = MHD_HTTP_NOT_FOUND;
+    a.body = RenderNotFoundPage(name);
   }
-  MHD_Response* r = MHD_create_response_from_buffer(html.size(), html.data(), MHD_RESPMEM_MUST_COPY);
-  if (r) {
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html; charset=utf-8");
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-    AddSafetyHeaders(r);
-  }
-  return Queue(c, status, r);
+  return a;
 }
 
 }  // namespace tovaly

@@ -17,9 +17,13 @@
 // holds a thread that moves media.
 //
 // Served, to GET and HEAD: /media/<percent-encoded path> with one byte
-// range; the phone page: / (the shared folder), /browse/<path>/ (a folder),
-// /play/<path> (a file), /style.css; and, with any method, what the handler
-// serves. Every request must name this machine in its Host (HostAllowed).
+// range (and, asked with getCaptionInfo.sec, the CaptionInfo.sec header
+// naming a video's subtitle file); /art/<path>, the JPEG that stands for an
+// object; /vtt/<path>, a subtitle file as WebVTT; the phone page: / (the
+// shared folder), /browse/<path>/ (a folder), /play/<path> (a file),
+// /style.css; and, with any method, what the handler serves. Every request
+// must name this machine in its Host (HostAllowed). What may wait on the
+// disk or the metadata (pages, pictures, WebVTT) runs on the workers.
 
 #include <sys/types.h>
 
@@ -129,7 +133,8 @@ class MediaEngine {
     uint64_t end;  // the file must be at least this long
   };
   int AnswerMedia(void* connection, const std::string& path);
-  int AnswerPage(void* connection, const char* url);
+  int AnswerStylesheet(void* connection);
+  HttpAnswer AnswerOnWorker(const HttpRequest& request);
   int AnswerGetOrHead(void* connection, const char* url);
   int Dispatch(void* connection, Request* request);
   void HandlerWork();
@@ -161,6 +166,7 @@ class MediaEngine {
   HttpHandler* handler_ = nullptr;
   std::chrono::milliseconds headTimeout_{std::chrono::seconds(kHeadSeconds)};
   std::vector<std::string> ownNames_;  // set by Start, read-only while running
+  std::string address_;                // likewise
 
   // Guards the two below. Connections waiting for their request's head, by
   // the time it is due, and connections held by each host.

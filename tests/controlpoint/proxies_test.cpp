@@ -257,6 +257,7 @@ TEST(RenderingMetadataText, CarriesTheExtensionElements) {
   EXPECT_EQ(RenderingMetadata(r, "P"),
             "<?xml version=\"1.0\"?>\r\n<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
             "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
+            "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" xmlns:sec=\"http://www.sec.co.kr/dlna\" "
             "xmlns:z=\"urn:zarn-extension\">\r\n<item id=\"any\" restricted=\"0\" searchable=\"0\">\r\n"
             "<res protocolInfo=\"P\">http://h/u.mp4</res>\r\n<upnp:class>object.item.videoItem</upnp:class>\r\n"
             "<dc:title>T</dc:title>\r\n<upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus>\r\n"

@@ -154,6 +154,44 @@ TEST_F(ContentFolder, DescribeObjectMatchesTheListing) {
   }
 }
 
+// Subtitle files go with their video and are no items of their own; a
+// folder's picture is found by its usual names and stays listed.
+TEST_F(ContentFolder, SubtitlesBelongToTheirVideoAndFoldersHaveACover) {
+  Make({"M/", "M/clip.mkv", "M/clip.srt", "M/clip.en.SRT", "M/clip.fra.ass", "M/clip.deutsch.srt", "M/orphan.srt",
+        "M/song.mp3", "M/song.srt", "M/x&<y>.mp4", "M/x&<y>.vtt", "A/", "A/Folder.JPG", "A/cover.jpg", "B/",
+        "B/AlbumArt_{1}_Large.jpg", "C/", "C/coverx.jpg", "C/front.jpeg", "D/", "D/Cover.jpg"});
+  // A subtitle with a language tag of two or three letters belongs too; one of
+  // another name, of a song or of no video stays an item.
+  EXPECT_EQ(Ids("M"), "M/clip.deutsch.srt,M/clip.mkv,M/orphan.srt,M/song.mp3,M/song.srt,M/x&<y>.mp4=6");
+  const MediaObjectList m = List("M");
+  auto subs = [](const MediaObject& o) {
+    std::string shown;
+    for (const SubtitleRef& s : o.subtitles) shown += s.type + "|" + s.mime + "|" + s.url + " ";
+    return shown;
+  };
+  EXPECT_EQ(subs(m.objects[1]),
+            "srt|text/srt|http://h:1/media/M/clip.srt srt|text/srt|http://h:1/media/M/clip.en.SRT "
+            "ass|text/x-ssa|http://h:1/media/M/clip.fra.ass ");
+  EXPECT_EQ(subs(m.objects[5]), "vtt|text/vtt|http://h:1/media/M/x%26%3Cy%3E.vtt ");
+  EXPECT_EQ(SubtitlesOf(root_, "M/clip.mkv"), (std::vector<std::string>{"M/clip.srt", "M/clip.en.SRT", "M/clip.fra.ass"}));
+  MediaObject described;
+  ASSERT_TRUE(DescribeObject(root_, "M/clip.mkv", "/media/", "PC", &described));
+  EXPECT_EQ(described.subtitles.size(), 3u);
+  EXPECT_FALSE(DescribeObject(root_, "M/clip.srt", "/media/", "PC", &described));  // part of the video
+  // Covers: cover.jpg before folder.jpg whatever the case, AlbumArt*.jpg,
+  // nothing but the names; the picture is still listed.
+  EXPECT_EQ(FolderCover(root_, "A"), "A/cover.jpg");
+  EXPECT_EQ(FolderCover(root_, "B"), "B/AlbumArt_{1}_Large.jpg");
+  EXPECT_EQ(FolderCover(root_, "C"), "");
+  EXPECT_EQ(FolderCover(root_, "D"), "D/Cover.jpg");
+  EXPECT_EQ(Ids("A"), "A/cover.jpg,A/Folder.JPG=2");
+  EXPECT_EQ(List("A").coverId, "A/cover.jpg");
+  std::string arts;
+  for (const MediaObject& o : List("0").objects) arts += o.id + "=" + o.artUrl + " ";
+  EXPECT_EQ(arts, "A=http://h:1/art/A B= C= D=http://h:1/art/D M= ");  // B's picture has no usual spelling
+  EXPECT_EQ(ArtUrl("/media/", "a b/c"), "/art/a%20b/c");
+}
+
 TEST(ItemUrls, EncodeEveryByteOutsideTheUnreservedSet) {
   EXPECT_EQ(ItemUrl("http://h:1/media/", "Music/a b.mp3"), "http://h:1/media/Music/a%20b.mp3");
   EXPECT_EQ(PercentEncodePath("x#y?z%w&v+u=t;s"), "x%23y%3Fz%25w%26v%2Bu%3Dt%3Bs");

@@ -26,6 +26,7 @@ TEST(Didl, ClassNamesBothWays) {
 const std::string kOpen =
     "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
     "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
+    "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" xmlns:sec=\"http://www.sec.co.kr/dlna\" "
     "xmlns:z=\"urn:zarn-extension\">";
 const std::string kClose = "</DIDL-Lite>";
 
@@ -98,6 +99,61 @@ TEST(Didl, EachObjectWithItsAttributesAndElementsInOrder) {
 }
 
 // What a client reads back: "id|title" of the first object.
+// What the metadata adds, in the forms clients read: res attributes, the
+// profile in protocolInfo, the song's elements and its art, a video's
+// thumbnail and subtitles (as a res and in Samsung's element).
+TEST(Didl, WhatTheMetadataSays) {
+  MediaObject song = Item(kClassAudio, "First Track");
+  song.size = 240220;
+  song.durationMs = 60012;
+  song.bitrate = 16000;
+  song.sampleRate = 32000;
+  song.channels = 1;
+  song.dlnaProfile = "MP3";
+  song.artist = "Sample Artist";
+  song.album = "Album One";
+  song.genre = "Test";
+  song.track = 1;
+  song.musicTrack = true;
+  song.date = "2020-01-01T00:00:00";
+  song.artUrl = "http://h:2/art/a.mp3";
+  EXPECT_EQ(WriteDidl({song}),
+            kOpen +
+                "<item id=\"0$1$7\" restricted=\"1\" searchable=\"0\" parentID=\"0$1\"><res size=\"240220\" "
+                "duration=\"0:01:00.012\" bitrate=\"16000\" sampleFrequency=\"32000\" nrAudioChannels=\"1\" "
+                "protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                "DLNA.ORG_FLAGS=01700000000000000000000000000000\">http://192.168.1.2:8200/f/7</res>"
+                "<upnp:album>Album One</upnp:album><upnp:class>object.item.audioItem.musicTrack</upnp:class>"
+                "<upnp:scheduledStartTime>2020-01-01T00:00:00</upnp:scheduledStartTime><dc:date>2020-01-01</dc:date>"
+                "<dc:title>First Track</dc:title><upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus>"
+                "<upnp:artist>Sample Artist</upnp:artist><dc:creator>Sample Artist</dc:creator>"
+                "<upnp:genre>Test</upnp:genre><upnp:originalTrackNumber>1</upnp:originalTrackNumber>"
+                "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">http://h:2/art/a.mp3</upnp:albumArtURI></item>" +
+                kClose);
+  MediaObject clip = Item(kClassVideo, "clip.mkv");
+  clip.durationMs = 3723004;
+  clip.width = 1280;
+  clip.height = 720;
+  clip.artUrl = "http://h:2/art/clip.mkv";
+  clip.subtitles = {{"http://h:2/media/clip.srt", "srt", "text/srt"}};
+  const std::string text = WriteDidl({clip});
+  for (const char* part :
+       {"<res duration=\"1:02:03.004\" resolution=\"1280x720\" protocolInfo=\"http-get:*:video/x-matroska:*\">",
+        "<res protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS="
+        "00F00000000000000000000000000000\">http://h:2/art/clip.mkv</res>",
+        "<res protocolInfo=\"http-get:*:text/srt:*\">http://h:2/media/clip.srt</res>",
+        "<sec:CaptionInfoEx sec:type=\"srt\">http://h:2/media/clip.srt</sec:CaptionInfoEx>",
+        "<upnp:class>object.item.videoItem</upnp:class>"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  }
+  // A song that is not tagged is an audio item as before, without profile
+  // where none was checked.
+  MediaObject plain = Item(kClassAudio, "x");
+  plain.musicTrack = false;
+  EXPECT_NE(WriteDidl({plain}).find("<upnp:class>object.item.audioItem</upnp:class>"), std::string::npos);
+  EXPECT_NE(WriteDidl({plain}).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
+}
+
 std::string Reparse(const std::string& text) {
   IxmlDocument doc(ixmlParseBuffer(text.c_str()));
   if (!doc) return "<does not parse>";
