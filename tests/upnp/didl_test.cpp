@@ -378,6 +378,32 @@ TEST(DidlReader, SpecialCharactersInEveryTag) {
   }
 }
 
+// Our writer to our reader: every tag and URL the metadata adds, with each
+// character XML treats specially, reads back as it was.
+TEST(DidlText, MetadataReadsBackInEveryPlace) {
+  for (const std::string c : {"<", ">", "&", "\"", "'"}) {
+    const std::string name = "a" + c + "b";
+    MediaObject song = Object("s", "0", name, kClassAudio, "http://h:1/media/" + name, "http-get:*:audio/mpeg:*");
+    song.artist = song.album = song.genre = name;
+    song.track = 3;
+    song.musicTrack = true;
+    song.size = 4000;
+    song.artUrl = "http://h:1/art/" + name;
+    MediaObject clip = Object("v", "0", name, kClassVideo, "http://h:1/media/" + name, "http-get:*:video/mp4:*");
+    clip.width = 640;
+    clip.height = 360;
+    clip.artUrl = "http://h:1/art/" + name + ".mp4";
+    clip.subtitles = {{"http://h:1/media/" + name + ".srt", "srt", "text/srt"}};
+    const std::string text = WriteDidl({song, clip});
+    EXPECT_EQ(text.find(name), std::string::npos) << text;
+    EXPECT_EQ(Facts(ReadDidl(text.c_str())),
+              (std::vector<std::string>{name + "|" + name + "|" + name + "|3|http://h:1/art/" + name + "|4000|0|0x0|",
+                                        "|||0|http://h:1/art/" + name + ".mp4|-1|0|640x360|http://h:1/media/" + name +
+                                            ".srt"}))
+        << text;
+  }
+}
+
 // Values that do not read as what they claim to be are absent, never
 // partly read or wrapped around.
 TEST(DidlReader, HostileValuesAreAbsent) {
