@@ -85,16 +85,22 @@ std::string Thumb(const MediaObject& o) {
          "\" width=\"48\" height=\"48\" loading=\"lazy\">";
 }
 
-// Kind · 3:25 · 1920×1080 · 4.0 MB · 2026-12-06, each part where known.
+// Kind · 3:25 · 1920×1080 · 4.0 MB · 2026-12-06, each part where known and
+// kept whole on its line ("2026-" never ends one).
 std::string Details(const MediaObject& o) {
-  std::string details = KindOf(o);
-  const std::string duration = PlayTime(o.durationMs);
-  if (!duration.empty()) details += " · " + duration;
+  std::vector<std::string> parts{KindOf(o)};
+  parts.push_back(PlayTime(o.durationMs));
   if ((o.objectClass == kClassVideo || o.objectClass == kClassImage) && o.width && o.height)
-    details += " · " + std::to_string(o.width) + "×" + std::to_string(o.height);
-  if (o.size >= 0) details += " · " + HumanSize(o.size);
-  if (o.date.size() >= 10) details += " · " + o.date.substr(0, 10);
-  return details;
+    parts.push_back(std::to_string(o.width) + "×" + std::to_string(o.height));
+  parts.push_back(HumanSize(o.size));
+  if (o.date.size() >= 10) parts.push_back(o.date.substr(0, 10));
+  std::string out;
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!out.empty()) out += " · ";
+    out += "<span>" + XmlEscape(part) + "</span>";
+  }
+  return out;
 }
 
 // A subtitle's file as the engine serves it for browsers: the path part of
@@ -220,7 +226,7 @@ std::string RenderFolderPage(const FolderPage& f) {
            "\">" + Thumb(o) + "<span class=\"text\"><span class=\"name\">" + XmlEscape(o.title) + "</span>";
     if (o.objectClass == kClassAudio && !o.artist.empty())
       out += "<span class=\"artist\">" + XmlEscape(o.artist) + "</span>";
-    out += "<span class=\"details\">" + XmlEscape(Details(o)) + "</span></span></a></li>\n";
+    out += "<span class=\"details\">" + Details(o) + "</span></span></a></li>\n";
   }
   out += "</ul>\n";
   // Rounded up without passing INT32_MAX, where a listing's total stops.
@@ -278,7 +284,7 @@ std::string RenderItemPage(const std::string& serverName, const MediaObject& ite
       out += "<img class=\"picture\" alt=\"" + XmlEscape(item.title) + "\" src=\"" + src + "\">\n";
     }
   }
-  out += "<p class=\"details\">" + XmlEscape(Details(item)) + "</p>\n";
+  out += "<p class=\"details\">" + Details(item) + "</p>\n";
   out += "<p><a class=\"button\" href=\"" + src + "\">Open the file</a></p>\n";
   return out + "</main>\n</body></html>\n";
 }
@@ -305,7 +311,9 @@ const char* PhonePageStylesheet() {
          "border-radius:6px;object-fit:cover;overflow:hidden;background:#e8e8ed;color:#8e8e93;font-size:22px;"
          "line-height:1}"
          "li.folder .thumb.none{background:#fdf0dc}"
-         "li.folder .thumb.none::before{content:'';width:26px;height:19px;border-radius:3px;background:#e9a23b}"
+         // A folder with its tab, cut out of one box.
+         "li.folder .thumb.none::before{content:'';width:28px;height:22px;border-radius:3px;background:#e9a23b;"
+         "clip-path:polygon(0 0,42% 0,54% 20%,100% 20%,100% 100%,0 100%)}"
          "li.Audio .thumb.none{background:#efe7fb;color:#7e57c2}li.Audio .thumb.none::before{content:'\\266A'}"
          "li.Video .thumb.none{background:#e3effb;color:#1e6fd9}li.Video .thumb.none::before{content:'\\25B6'}"
          "li.Picture .thumb.none{background:#e4f4e8;color:#2e9b4f}li.Picture .thumb.none::before{content:'\\25A3'}"
@@ -313,7 +321,7 @@ const char* PhonePageStylesheet() {
          ".text{display:flex;flex-direction:column;min-width:0}"
          ".name{overflow-wrap:anywhere}li.folder .name{font-weight:600}"
          ".artist{font-size:15px;color:#3a3a3c;overflow-wrap:anywhere}"
-         ".details{font-size:14px;color:#6e6e73}"
+         ".details{font-size:14px;color:#6e6e73}.details span{white-space:nowrap}"
          "nav.pages{display:flex;justify-content:space-between;align-items:center;padding:16px}"
          "nav.pages a,a.button{display:inline-block;padding:12px 18px;border-radius:10px;background:#1d3557;"
          "color:#fff;text-decoration:none;font-weight:600}"
@@ -324,8 +332,8 @@ const char* PhonePageStylesheet() {
          // on a sharp screen, but one file serves both.
          "img.cover{display:block;width:min(72vw,320px);height:auto;aspect-ratio:1;margin:8px auto 4px;"
          "object-fit:cover;border-radius:12px;box-shadow:0 6px 24px rgba(0,0,0,.18);background:#e8e8ed}"
-         "video,img.picture{display:block;width:100%;max-height:70vh;object-fit:contain;background:#000;"
-         "border-radius:8px}"
+         "video,img.picture{display:block;width:100%;max-height:70vh;margin-bottom:10px;object-fit:contain;"
+         "background:#000;border-radius:8px}"
          "audio{display:block;width:100%;margin:12px 0}"
          ".empty{padding:16px;color:#6e6e73}";
 }

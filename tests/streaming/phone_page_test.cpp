@@ -34,7 +34,8 @@ TEST(PhonePage, HostileNamesAreTextAndLinksAreEncoded) {
                            // The breadcrumb: the server and each folder above, escaped too.
                            "<a href=\"/\">NAS &lt;b&gt;</a> <span class=\"sep\">/</span> "
                            "<a href=\"/browse/Music/\">Music</a>",
-                           "<title>R&amp;B - NAS &lt;b&gt;</title>", "Audio · 1.4 GB · 2026-12-06"}) {
+                           "<title>R&amp;B - NAS &lt;b&gt;</title>",
+                           "<span>Audio</span> · <span>1.4 GB</span> · <span>2026-12-06</span>"}) {
     EXPECT_TRUE(Has(html, part)) << part;
   }
 }
@@ -147,10 +148,12 @@ TEST(PhonePage, FolderListsShowArtArtistAndDuration) {
         "<a href=\"/browse/M/Loose/\"><span class=\"thumb none\"></span>",
         "<a href=\"/play/M/01%20Intro.mp3\"><img class=\"thumb\" src=\"/art/M/01%20Intro.mp3\" alt=\"Intro\" "
         "width=\"48\" height=\"48\" loading=\"lazy\"><span class=\"text\"><span class=\"name\">Intro</span>"
-        "<span class=\"artist\">The Band</span><span class=\"details\">Audio · 3:25 · 4.0 MB · 2026-12-06</span>",
+        "<span class=\"artist\">The Band</span><span class=\"details\"><span>Audio</span> · <span>3:25</span> · "
+        "<span>4.0 MB</span> · <span>2026-12-06</span></span>",
         "<span class=\"thumb none\"></span><span class=\"text\"><span class=\"name\">clip.mp4</span><span "
-        "class=\"details\">Video · 1:02:05 · 1920×1080 · 1.4 GB · 2026-12-06</span>",
-        "<span class=\"name\">raw.mp3</span><span class=\"details\">Audio · 1.4 GB"}) {
+        "class=\"details\"><span>Video</span> · <span>1:02:05</span> · <span>1920×1080</span> · <span>1.4 GB</span> · "
+        "<span>2026-12-06</span></span>",
+        "<span class=\"name\">raw.mp3</span><span class=\"details\"><span>Audio</span> · <span>1.4 GB</span> · "}) {
     EXPECT_TRUE(Has(html, part)) << part << "\n" << html;
   }
   EXPECT_FALSE(Has(html, "not shown") || Has(html, "192.0.2.1")) << html;
