@@ -175,6 +175,7 @@ void CPlayerDlg::SetCover(const QImage& image) {
   QPixmap pixmap = QPixmap::fromImage(image.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
   pixmap.setDevicePixelRatio(ratio);
   cover_->setPixmap(pixmap);
+  hasCover_ = true;
 }
 
 // A quiet square with a note, in the colours of the theme.

@@ -44,6 +44,8 @@ class CPlayerDlg : public QDialog {
   void ShowItem(const QString& title, const QString& artist, const QString& album);
   // The cover, fetched and decoded by the window (any size: it is scaled).
   void SetCover(const QImage& image);
+  // Whether a cover came (false while the placeholder shows).
+  bool HasCover() const { return hasCover_; }
   // The side of the cover in device-independent pixels.
   static constexpr int kCoverSide = 96;
 
@@ -81,6 +83,7 @@ class CPlayerDlg : public QDialog {
   QLabel* time_;
   QSlider* position_;
   QTimer* timer_;
+  bool hasCover_ = false;
   bool started_ = false;   // Start's view has arrived
   bool ended_ = false;     // done() was called
   bool dragging_ = false;  // the user holds the slider
