@@ -58,7 +58,8 @@ TEST(PhonePage, SpecialCharactersInEveryPlace) {
     const std::string name = std::string("a") + c.c + "b";
     const std::string asText = std::string("a") + c.entity + "b", asLink = std::string("a") + c.encoded + "b";
     const std::string dir = name + "/" + name + "/";
-    MediaObject folder = Item(dir + name, kClassContainer, ""), song = Item(dir + name + ".mp3", kClassAudio, "audio/mpeg");
+    MediaObject folder = Item(dir + name, kClassContainer, "");
+    MediaObject song = Item(dir + name + ".mp3", kClassAudio, "audio/mpeg");
     folder.artUrl = "/art/x";
     song.artUrl = "/art/y";
     song.artist = name;
@@ -151,8 +152,8 @@ TEST(PhonePage, FolderListsShowArtArtistAndDuration) {
         "<span class=\"artist\">The Band</span><span class=\"details\"><span>Audio</span> · <span>3:25</span> · "
         "<span>4.0 MB</span> · <span>2026-12-06</span></span>",
         "<span class=\"thumb none\"></span><span class=\"text\"><span class=\"name\">clip.mp4</span><span "
-        "class=\"details\"><span>Video</span> · <span>1:02:05</span> · <span>1920×1080</span> · <span>1.4 GB</span> · "
-        "<span>2026-12-06</span></span>",
+        "class=\"details\"><span>Video</span> · <span>1:02:05</span> · <span>1920×1080</span> · "
+        "<span>1.4 GB</span> · <span>2026-12-06</span></span>",
         "<span class=\"name\">raw.mp3</span><span class=\"details\"><span>Audio</span> · <span>1.4 GB</span> · "}) {
     EXPECT_TRUE(Has(html, part)) << part << "\n" << html;
   }
@@ -192,12 +193,14 @@ TEST(PhonePage, PlayerShowsCoverTagsAndSubtitles) {
   const std::string html = RenderItemPage("NAS", clip);
   EXPECT_TRUE(Has(html, "<video controls autoplay playsinline preload=\"metadata\" src=\"/media/V/clip.mp4\" "
                         "poster=\"/art/V/clip.mp4\">\n"
-                        "<track kind=\"subtitles\" src=\"/vtt/V/clip.en.srt\" srclang=\"en\" label=\"clip.en.srt\" default>\n"
-                        "<track kind=\"subtitles\" src=\"/vtt/V/clip.pt-BR.ass\" srclang=\"pt-BR\" label=\"clip.pt-BR.ass\">\n"
+                        "<track kind=\"subtitles\" src=\"/vtt/V/clip.en.srt\" srclang=\"en\" "
+                        "label=\"clip.en.srt\" default>\n"
+                        "<track kind=\"subtitles\" src=\"/vtt/V/clip.pt-BR.ass\" srclang=\"pt-BR\" "
+                        "label=\"clip.pt-BR.ass\">\n"
                         "<track kind=\"subtitles\" src=\"/vtt/V/clip.english.srt\" srclang=\"und\" "
                         "label=\"clip.english.srt\">\n"
-                        "<track kind=\"subtitles\" src=\"/vtt/V/clip%20two.srt\" srclang=\"und\" label=\"clip two.srt\">"
-                        "</video>"))
+                        "<track kind=\"subtitles\" src=\"/vtt/V/clip%20two.srt\" srclang=\"und\" "
+                        "label=\"clip two.srt\"></video>"))
       << html;
   EXPECT_FALSE(Has(html, "192.0.2") || Has(html, "x.srt") || Has(html, "javascript")) << html;
   // Subtitles only reach a video the browser plays.

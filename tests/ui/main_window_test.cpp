@@ -224,7 +224,8 @@ class MainWindowTest : public QObject {
       QVERIFY(label("itemTitle")->isVisibleTo(window->player()) && !label("artist")->isVisibleTo(window->player()) &&
               !label("album")->isVisibleTo(window->player()));
     }
-    QCOMPARE(engines->Calls("FetchCover"), (QStringList{"FetchCover http://x/cover.png", "FetchCover http://x/garbage"}));
+    QCOMPARE(engines->Calls("FetchCover"),
+             (QStringList{"FetchCover http://x/cover.png", "FetchCover http://x/garbage"}));
     // A cover that never comes holds up neither the player nor the window's end.
     play("Cover http://x/hang");
     QTRY_COMPARE(engines->Calls("FetchCover").size(), 3);

@@ -315,7 +315,8 @@ TEST(DidlReader, TagsArtStreamsAndSubtitlesOfAMinidlnaAnswer) {
   EXPECT_TRUE(ok);
   EXPECT_EQ(Facts(entries),
             (std::vector<std::string>{"|||0|http://192.0.2.7:8200/AlbumArt/9-20.jpg|-1|0|0x0|",
-                                      "The Band|Blue|Jazz|1|http://192.0.2.7:8200/AlbumArt/20-21.jpg|4023011|160000|0x0|",
+                                      "The Band|Blue|Jazz|1|http://192.0.2.7:8200/AlbumArt/20-21.jpg|4023011|160000|"
+                                      "0x0|",
                                       "|||0||1048576|64000|640x360|http://192.0.2.7:8200/Captions/33.srt"}));
   ASSERT_EQ(entries.size(), 3u);
   // The first res is still the item's, whatever follows it.
@@ -332,7 +333,8 @@ TEST(DidlReader, WhereServersDiffer) {
            "http://h/1</res>" + inside + "</item></DIDL-Lite>";
   };
   const std::pair<std::string, std::string> cases[] = {
-      {"<upnp:artist role=\"AlbumArtist\">Various</upnp:artist><upnp:artist>Solo</upnp:artist><dc:creator>C</dc:creator>",
+      {"<upnp:artist role=\"AlbumArtist\">Various</upnp:artist><upnp:artist>Solo</upnp:artist>"
+       "<dc:creator>C</dc:creator>",
        "Solo|||0|"},
       {"<upnp:artist role=\"Composer\">Bach</upnp:artist><dc:creator>C</dc:creator>", "Bach|||0|"},
       {"<dc:creator>Someone</dc:creator><upnp:artist></upnp:artist>", "Someone|||0|"},
@@ -367,8 +369,9 @@ TEST(DidlReader, SpecialCharactersInEveryTag) {
     const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title><upnp:artist>" + n +
                              "</upnp:artist><upnp:album>" + n + "</upnp:album><upnp:genre>" + n +
                              "</upnp:genre><upnp:albumArtURI>http://h/" + n + ".jpg</upnp:albumArtURI>"
-                             "<res protocolInfo=\"http-get:*:video/mp4:*\">http://h/1</res><sec:CaptionInfoEx>http://h/" +
-                             n + ".srt</sec:CaptionInfoEx></item><item id=\"2\"><dc:title>t</dc:title><dc:creator>" + n +
+                             "<res protocolInfo=\"http-get:*:video/mp4:*\">http://h/1</res>"
+                             "<sec:CaptionInfoEx>http://h/" + n + ".srt</sec:CaptionInfoEx></item>"
+                             "<item id=\"2\"><dc:title>t</dc:title><dc:creator>" + n +
                              "</dc:creator><res>http://h/2</res></item></DIDL-Lite>";
     EXPECT_EQ(Facts(ReadDidl(text.c_str())),
               (std::vector<std::string>{raw + "|" + raw + "|" + raw + "|0|http://h/" + raw + ".jpg|-1|0|0x0|http://h/" +
@@ -416,8 +419,9 @@ TEST(DidlReader, HostileValuesAreAbsent) {
       {"1e9", "+5", "0x360", "+1"},
   };
   for (const auto& b : bad) {
-    const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title><upnp:originalTrackNumber>" +
-                             b.track + "</upnp:originalTrackNumber><res size=\"" + b.size + "\" bitrate=\"" +
+    const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title>"
+                             "<upnp:originalTrackNumber>" + b.track + "</upnp:originalTrackNumber><res size=\"" +
+                             b.size + "\" bitrate=\"" +
                              b.bitrate + "\" resolution=\"" + b.resolution + "\">http://h/1</res></item></DIDL-Lite>";
     EXPECT_EQ(Facts(ReadDidl(text.c_str())), std::vector<std::string>{"|||0||-1|0|0x0|"}) << text;
   }
