@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import urllib.parse
 import urllib.request
 import xml.etree.ElementTree as ET
@@ -68,6 +69,8 @@ def group(name, fn, *args, runnable=True):
     except Exception as e:
         results.append((name, False, '%s: %s' % (type(e).__name__, e)))
         print('   FAILED: %s' % e, flush=True)
+        if not isinstance(e, AssertionError):  # a fault of the test itself: where
+            print(''.join('   ' + ln for ln in traceback.format_exc().splitlines(True)[-6:]), flush=True)
     return results[-1][1] is True
 
 
@@ -93,6 +96,8 @@ def main(body, tools=(), gi=False):
         print('SKIP: ' + '; '.join(missing))
         return 77
     with tempfile.TemporaryDirectory() as tmp:
+        # The programs' metadata caches go to the test's own folder, never the user's.
+        os.environ['XDG_CACHE_HOME'] = os.path.join(tmp, 'cache')
         try:
             body(os.path.abspath(sys.argv[1]), tmp)
         except Exception as e:  # outside any group: the setup
@@ -227,13 +232,13 @@ def clean_exit(p):
     check(not bad, '%s: sanitizer reports: %s' % (p.name, bad[:3]))
 
 
-def minidlna(work, media, uuid, name, port=8200):
+def minidlna(work, media, uuid, name, port=8200, extra=''):
     db = os.path.join(work, 'minidlna')
     os.makedirs(db)
     conf = os.path.join(db, 'minidlna.conf')
     with open(conf, 'w') as f:
         f.write('media_dir=%s\ndb_dir=%s\nlog_dir=%s\nport=%d\nnetwork_interface=%s\nuuid=%s\nfriendly_name=%s\n'
-                'inotify=no\n' % (media, db, db, port, IFACE, uuid, name))
+                'inotify=no\n%s' % (media, db, db, port, IFACE, uuid, name, extra))
     return peer(Proc('minidlna', ['minidlnad', '-d', '-f', conf, '-P', os.path.join(db, 'minidlna.pid')]), uuid, name,
                 port, 'rootDesc.xml')
 
