@@ -114,7 +114,7 @@ def installed(tovaly, work):
 
 
 def warm_cache(tovaly, env, work, share):
-    """The folder as a machine has it that shared it before: its tags and covers in the cache under $HOME, so
+    """The folder as a machine has it that shared it before: its tags and covers in the metadata cache, so
     that the window's first listing names the song by its tag. (A first listing carries what is read within its
     moment; what comes later only reaches clients that follow the server's update ids, which the window does not.)"""
     srv = peers.serve(os.path.join(os.path.dirname(tovaly), 'tovaly-cli'), work, share, tag='warm', env=env)
