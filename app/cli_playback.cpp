@@ -23,8 +23,9 @@ const char kBrowseUsage[] =
     "Usage: tovaly-cli browse SERVER [OBJECT_ID] [--json] [--timeout S] [--address IP]\n"
     "\n"
     "List a container of a media server (default: its root, \"0\"): containers\n"
-    "and items with title, id, class and URL. SERVER is a UDN or a friendly name\n"
-    "that only one server has.\n"
+    "and items with title, id, class and URL, and what the server says of an\n"
+    "item (artist, album, duration, album art, subtitles). SERVER is a UDN or a\n"
+    "friendly name that only one server has.\n"
     "\n"
     "Options:\n"
     "  --json         a JSON array for scripts instead of a table\n"
@@ -99,6 +100,51 @@ KeyAction KeyActionFor(const std::string& keys, bool paused, int64_t position) {
   return a;
 }
 
+std::string DurationText(int64_t micros) {
+  if (micros < 0) return std::string();
+  const int64_t s = micros / 1000000;
+  char text[40];
+  if (s >= 3600) {
+    snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(s / 3600), static_cast<int>(s / 60 % 60),
+             static_cast<int>(s % 60));
+  } else {
+    snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60), static_cast<int>(s % 60));
+  }
+  return text;
+}
+
+std::string BrowseEntryJson(const ConsoleHost::BrowseEntry& e) {
+  auto text = [](const std::string& s) { return s.empty() ? std::string("null") : JsonString(s); };
+  std::string out = std::string("{\"type\": ") + (e.container ? "\"container\"" : "\"item\"") +
+                    ", \"title\": " + JsonString(e.title) + ", \"id\": " + JsonString(e.id);
+  if (!e.container) {
+    const std::string seconds = e.duration < 0 ? "null" : std::to_string(static_cast<double>(e.duration) / 1e6);
+    out += ", \"class\": " + JsonString(DidlClassName(static_cast<ObjectClass>(e.objectClass))) +
+           ", \"url\": " + JsonString(e.url) + ", \"protocolInfo\": " + JsonString(e.protocolInfo) +
+           ", \"duration\": " + seconds + ", \"durationText\": " + text(DurationText(e.duration)) +
+           ", \"date\": " + JsonString(e.date) + ", \"artist\": " + text(e.artist) + ", \"album\": " + text(e.album) +
+           ", \"genre\": " + text(e.genre) + ", \"track\": " + (e.track ? std::to_string(e.track) : "null") +
+           ", \"size\": " + (e.size >= 0 ? std::to_string(e.size) : "null") +
+           ", \"albumArtURI\": " + text(e.albumArtURI) + ", \"subtitle\": " + text(e.subtitleUrl);
+  }
+  return out + "}";
+}
+
+std::string BrowseEntryText(const ConsoleHost::BrowseEntry& e) {
+  if (e.container) return "[container] " + Printable(e.title) + "\n    id: " + Printable(e.id, 0) + "\n";
+  std::string out = "[item] " + Printable(e.title) + "\n    id: " + Printable(e.id, 0) +
+                    "\n    class: " + DidlClassName(static_cast<ObjectClass>(e.objectClass)) +
+                    "\n    url: " + Printable(e.url, 0) + "\n";
+  const std::pair<const char*, std::string> facts[] = {
+      {"artist", Printable(e.artist)},         {"album", Printable(e.album)},
+      {"duration", DurationText(e.duration)},  {"art", Printable(e.albumArtURI, 0)},
+      {"subtitle", Printable(e.subtitleUrl, 0)}};
+  for (const auto& [name, value] : facts) {
+    if (!value.empty()) out += std::string("    ") + name + ": " + value + "\n";
+  }
+  return out;
+}
+
 int Browse(const std::vector<std::string>& args) {
   const CommandArgs parsed = ParseCommandArgs("browse", args);
   if (parsed.help) {
@@ -130,30 +176,11 @@ int Browse(const std::vector<std::string>& args) {
   }
   if (json) {
     printf("[");
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const auto& e = entries[i];
-      printf("%s\n  {\"type\": %s, \"title\": %s, \"id\": %s", i ? "," : "", e.container ? "\"container\"" : "\"item\"",
-             JsonString(e.title).c_str(), JsonString(e.id).c_str());
-      if (!e.container) {
-        printf(", \"class\": %s, \"url\": %s, \"protocolInfo\": %s, \"duration\": %s, \"date\": %s",
-               JsonString(DidlClassName(static_cast<ObjectClass>(e.objectClass))).c_str(), JsonString(e.url).c_str(),
-               JsonString(e.protocolInfo).c_str(),
-               e.duration < 0 ? "null" : std::to_string(static_cast<double>(e.duration) / 1e6).c_str(),
-               JsonString(e.date).c_str());
-      }
-      printf("}");
-    }
+    for (size_t i = 0; i < entries.size(); ++i) printf("%s\n  %s", i ? "," : "", BrowseEntryJson(entries[i]).c_str());
     printf("%s]\n", entries.empty() ? "" : "\n");
     return 0;
   }
-  for (const auto& e : entries) {
-    if (e.container) {
-      printf("[container] %s\n    id: %s\n", Printable(e.title).c_str(), Printable(e.id, 0).c_str());
-    } else {
-      printf("[item] %s\n    id: %s\n    class: %s\n    url: %s\n", Printable(e.title).c_str(), Printable(e.id, 0).c_str(),
-             DidlClassName(static_cast<ObjectClass>(e.objectClass)), Printable(e.url, 0).c_str());
-    }
-  }
+  for (const auto& e : entries) fputs(BrowseEntryText(e).c_str(), stdout);
   printf("%zu %s in \"%s\" of %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries",
          Printable(objectId, 0).c_str(), Printable(server.name).c_str());
   return 0;

@@ -6,6 +6,7 @@
 #include "app/cli_common.h"
 #include "core/event_callback.h"
 #include "library/host_answers.h"
+#include "upnp/didl.h"
 
 namespace tovaly {
 
@@ -31,16 +32,36 @@ int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
       }
       case kEventBrowseContainer: {
         auto* c = static_cast<BrowseContainerFound*>(args);
+        BrowseEntry entry;
+        entry.container = true;
+        entry.title = c->title ? c->title : "";
+        entry.id = c->objectId ? c->objectId : "";
+        entry.objectClass = 1;
         std::lock_guard<std::mutex> lk(host->m_);
-        host->browsed_.push_back({true, c->title ? c->title : "", c->objectId ? c->objectId : "", "", "", "", -1, 1});
+        host->browsed_.push_back(std::move(entry));
         return 0;
       }
       case kEventBrowseItem: {
         auto* i = static_cast<BrowseItemFound*>(args);
+        BrowseEntry entry;
+        entry.title = i->title ? i->title : "";
+        entry.id = i->objectId ? i->objectId : "";
+        entry.url = i->url ? i->url : "";
+        entry.protocolInfo = i->protocolInfo ? i->protocolInfo : "";
+        entry.date = i->date ? i->date : "";
+        entry.duration = i->duration;
+        entry.objectClass = i->objectClass;
+        if (const DidlEntry* d = i->details) {
+          entry.artist = d->artist;
+          entry.album = d->album;
+          entry.genre = d->genre;
+          entry.albumArtURI = d->albumArtURI;
+          entry.subtitleUrl = d->subtitleUrl;
+          entry.track = d->track;
+          entry.size = d->size;
+        }
         std::lock_guard<std::mutex> lk(host->m_);
-        host->browsed_.push_back({false, i->title ? i->title : "", i->objectId ? i->objectId : "",
-                                  i->url ? i->url : "", i->protocolInfo ? i->protocolInfo : "",
-                                  i->date ? i->date : "", i->duration, i->objectClass});
+        host->browsed_.push_back(std::move(entry));
         return 0;
       }
       case kEventTransportState: {

@@ -27,10 +27,15 @@ class ConsoleHost {
   std::vector<Device> Devices() const;
 
   struct BrowseEntry {
-    bool container;
+    bool container = false;
     std::string title, id, url, protocolInfo, date;
-    int64_t duration;  // microseconds, -1 unknown
-    int objectClass;
+    int64_t duration = -1;  // microseconds, -1 unknown
+    int objectClass = 0;
+    // The rest of what the server's DIDL-Lite says of an item: empty, 0 or
+    // -1 where it says nothing.
+    std::string artist, album, genre, albumArtURI, subtitleUrl;
+    uint32_t track = 0;
+    int64_t size = -1;
   };
   // What a browse reported (codes 3 and 4), in order.
   std::vector<BrowseEntry> TakeBrowseEntries();

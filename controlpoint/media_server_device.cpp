@@ -112,7 +112,7 @@ int MediaServerDevice::Browse(const char* objectId, int startingIndex, int reque
                           e.duration,    e.url.c_str(),
                           e.id.c_str(),  static_cast<int32_t>(e.objectClass),
                           e.hasProtocolInfo ? e.protocolInfo.c_str() : nullptr,
-                          e.date.c_str()};
+                          e.date.c_str(), &e};
         link_->Notify(kEventBrowseItem, &i);
       }
       if (!link_->HasHost()) break;

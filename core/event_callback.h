@@ -85,6 +85,7 @@ struct BrowseItemFound {  // 4
   int32_t objectClass;
   const char* protocolInfo;
   const char* date;
+  const struct DidlEntry* details;  // all the server said of it (upnp/didl.h); null when unknown
 };
 
 struct TextRequest {  // 10, 11, 14, 51

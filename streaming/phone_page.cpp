@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 
 #include "core/text.h"
@@ -72,6 +73,74 @@ std::string NameOf(const std::string& id) {
   return slash == std::string::npos ? id : id.substr(slash + 1);
 }
 
+// The engine serves a record's art by the record's own id, so the page needs
+// nothing of artUrl but that there is one; the link never names a host.
+std::string ArtLink(const MediaObject& o) { return "/art/" + PercentEncodePath(o.id); }
+
+// The small square before a name: the art where there is some, else a
+// placeholder the stylesheet draws for the kind.
+std::string Thumb(const MediaObject& o) {
+  if (o.artUrl.empty()) return "<span class=\"thumb none\"></span>";
+  return "<img class=\"thumb\" src=\"" + XmlEscape(ArtLink(o)) + "\" alt=\"" + XmlEscape(o.title) +
+         "\" width=\"48\" height=\"48\" loading=\"lazy\">";
+}
+
+// Kind · 3:25 · 1920×1080 · 4.0 MB · 2026-12-06, each part where known and
+// kept whole on its line ("2026-" never ends one).
+std::string Details(const MediaObject& o) {
+  std::vector<std::string> parts{KindOf(o)};
+  parts.push_back(PlayTime(o.durationMs));
+  if ((o.objectClass == kClassVideo || o.objectClass == kClassImage) && o.width && o.height)
+    parts.push_back(std::to_string(o.width) + "×" + std::to_string(o.height));
+  parts.push_back(HumanSize(o.size));
+  if (o.date.size() >= 10) parts.push_back(o.date.substr(0, 10));
+  std::string out;
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!out.empty()) out += " · ";
+    out += "<span>" + XmlEscape(part) + "</span>";
+  }
+  return out;
+}
+
+// A subtitle's file as the engine serves it for browsers: the path part of
+// its URL must be /media/<encoded id>, and the id, decoded and encoded again,
+// goes after /vtt/. Empty for any other URL.
+std::string SubtitleId(const std::string& url) {
+  size_t path = 0;
+  const size_t scheme = url.find("://");
+  if (scheme != std::string::npos) {
+    path = url.find('/', scheme + 3);
+    if (path == std::string::npos) return std::string();
+  }
+  static const char kMedia[] = "/media/";
+  if (url.compare(path, sizeof kMedia - 1, kMedia) != 0) return std::string();
+  std::string id;
+  const std::string raw = url.substr(path + sizeof kMedia - 1);
+  if (raw.empty() || raw.find_first_of("?#") != std::string::npos || !DecodeRequestPath(raw.c_str(), &id))
+    return std::string();
+  return id;
+}
+
+// "clip.en.srt" beside "clip.mp4" is in "en"; without two or three letters
+// there (a region such as "pt-BR" allowed) it is "und", which HTML accepts.
+std::string SubtitleLanguage(const std::string& videoName, const std::string& subtitleName) {
+  const std::string base = videoName.substr(0, videoName.rfind('.')) + ".";
+  const size_t dot = subtitleName.rfind('.');
+  if (dot == std::string::npos || dot <= base.size() || subtitleName.compare(0, base.size(), base) != 0) return "und";
+  const std::string code = subtitleName.substr(base.size(), dot - base.size());
+  auto letters = [&](size_t from, size_t to) {
+    if (to - from < 2 || to - from > 3) return false;
+    for (size_t i = from; i < to; ++i)
+      if (!isalpha(static_cast<unsigned char>(code[i]))) return false;
+    return true;
+  };
+  const size_t dash = code.find('-');
+  const bool ok = dash == std::string::npos ? letters(0, code.size())
+                                             : letters(0, dash) && letters(dash + 1, code.size());
+  return ok ? code : "und";
+}
+
 }  // namespace
 
 PhoneRoute ParsePhoneRoute(const char* url) {
@@ -100,6 +169,19 @@ PhoneRoute ParsePhoneRoute(const char* url) {
 
 int32_t PhonePageNumber(const char* text) {
   return text ? std::max(1, std::min(atoi(text), INT32_MAX / kPhonePageSize)) : 1;
+}
+
+std::string PlayTime(int64_t ms) {
+  if (ms < 0) return std::string();
+  const int64_t s = ms / 1000;
+  char text[40];
+  if (s >= 3600) {
+    snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(s / 3600), static_cast<int>(s / 60 % 60),
+             static_cast<int>(s % 60));
+  } else {
+    snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60), static_cast<int>(s % 60));
+  }
+  return text;
 }
 
 std::string HumanSize(int64_t bytes) {
@@ -136,16 +218,15 @@ std::string RenderFolderPage(const FolderPage& f) {
   out += "<ul class=\"entries\">\n";
   for (const MediaObject& o : f.entries) {
     if (o.objectClass == kClassContainer) {
-      out += "<li class=\"folder\"><a href=\"" + XmlEscape(BrowseLink(o.id)) + "\"><span class=\"name\">" +
-             XmlEscape(o.title) + "</span></a></li>\n";
+      out += "<li class=\"folder\"><a href=\"" + XmlEscape(BrowseLink(o.id)) + "\">" + Thumb(o) +
+             "<span class=\"text\"><span class=\"name\">" + XmlEscape(o.title) + "</span></span></a></li>\n";
       continue;
     }
-    std::string details = KindOf(o);
-    if (o.size >= 0) details += " · " + HumanSize(o.size);
-    if (o.date.size() >= 10) details += " · " + o.date.substr(0, 10);
     out += "<li class=\"file " + std::string(KindOf(o)) + "\"><a href=\"/play/" + XmlEscape(PercentEncodePath(o.id)) +
-           "\"><span class=\"name\">" + XmlEscape(o.title) + "</span><span class=\"details\">" + XmlEscape(details) +
-           "</span></a></li>\n";
+           "\">" + Thumb(o) + "<span class=\"text\"><span class=\"name\">" + XmlEscape(o.title) + "</span>";
+    if (o.objectClass == kClassAudio && !o.artist.empty())
+      out += "<span class=\"artist\">" + XmlEscape(o.artist) + "</span>";
+    out += "<span class=\"details\">" + Details(o) + "</span></span></a></li>\n";
   }
   out += "</ul>\n";
   // Rounded up without passing INT32_MAX, where a listing's total stops.
@@ -168,18 +249,42 @@ std::string RenderItemPage(const std::string& serverName, const MediaObject& ite
   out += Breadcrumb(serverName, item.id, true);
   const std::string src = XmlEscape("/media/" + PercentEncodePath(item.id));
   const std::string mime = MimeOf(item.protocolInfo);
-  out += "<main class=\"item\">\n<h1>" + XmlEscape(item.title) + "</h1>\n";
-  if (item.objectClass == kClassVideo && OneOf(mime, kPlayableVideo)) {
-    out += "<video controls autoplay playsinline preload=\"metadata\" src=\"" + src + "\"></video>\n";
-  } else if (item.objectClass == kClassAudio && OneOf(mime, kPlayableAudio)) {
-    out += "<audio controls autoplay preload=\"metadata\" src=\"" + src + "\"></audio>\n";
-  } else if (item.objectClass == kClassImage) {
-    out += "<img alt=\"" + XmlEscape(item.title) + "\" src=\"" + src + "\">\n";
+  const bool hasArt = !item.artUrl.empty();
+  out += "<main class=\"item\">\n";
+  if (item.objectClass == kClassAudio) {
+    // A song as a record sleeve: the cover above the title and who plays it.
+    if (hasArt) {
+      out += "<img class=\"cover\" src=\"" + XmlEscape(ArtLink(item)) + "\" alt=\"" + XmlEscape(item.title) +
+             "\" width=\"160\" height=\"160\">\n";
+    }
+    out += "<h1>" + XmlEscape(item.title) + "</h1>\n";
+    if (!item.artist.empty()) out += "<p class=\"artist\">" + XmlEscape(item.artist) + "</p>\n";
+    if (!item.album.empty()) out += "<p class=\"album\">" + XmlEscape(item.album) + "</p>\n";
+    if (OneOf(mime, kPlayableAudio))
+      out += "<audio controls autoplay preload=\"metadata\" src=\"" + src + "\"></audio>\n";
+  } else {
+    out += "<h1>" + XmlEscape(item.title) + "</h1>\n";
+    if (item.objectClass == kClassVideo && OneOf(mime, kPlayableVideo)) {
+      out += "<video controls autoplay playsinline preload=\"metadata\" src=\"" + src + "\"";
+      if (hasArt) out += " poster=\"" + XmlEscape(ArtLink(item)) + "\"";
+      out += ">";
+      // Browsers show the default track at once; the others wait in their
+      // captions menu.
+      bool first = true;
+      for (const SubtitleRef& sub : item.subtitles) {
+        const std::string id = SubtitleId(sub.url);
+        if (id.empty()) continue;
+        out += "\n<track kind=\"subtitles\" src=\"" + XmlEscape("/vtt/" + PercentEncodePath(id)) + "\" srclang=\"" +
+               SubtitleLanguage(NameOf(item.id), NameOf(id)) + "\" label=\"" + XmlEscape(NameOf(id)) + "\"" +
+               (first ? " default" : "") + ">";
+        first = false;
+      }
+      out += "</video>\n";
+    } else if (item.objectClass == kClassImage) {
+      out += "<img class=\"picture\" alt=\"" + XmlEscape(item.title) + "\" src=\"" + src + "\">\n";
+    }
   }
-  std::string details = KindOf(item);
-  if (item.size >= 0) details += " · " + HumanSize(item.size);
-  if (item.date.size() >= 10) details += " · " + item.date.substr(0, 10);
-  out += "<p class=\"details\">" + XmlEscape(details) + "</p>\n";
+  out += "<p class=\"details\">" + Details(item) + "</p>\n";
   out += "<p><a class=\"button\" href=\"" + src + "\">Open the file</a></p>\n";
   return out + "</main>\n</body></html>\n";
 }
@@ -193,24 +298,43 @@ const char* PhonePageStylesheet() {
   return "*{box-sizing:border-box}"
          "body{margin:0;font:17px/1.4 system-ui,-apple-system,'Segoe UI',Roboto,sans-serif;color:#1d1d1f;"
          "background:#f5f5f7}"
-         "nav.crumbs{position:sticky;top:0;padding:14px 16px;background:#1d3557;color:#fff;font-weight:600;"
+         "nav.crumbs{position:sticky;top:0;z-index:1;padding:14px 16px;background:#1d3557;color:#fff;font-weight:600;"
          "overflow-wrap:anywhere}"
          "nav.crumbs a{color:#fff}nav.crumbs .sep{opacity:.6}"
          "main{padding:8px 0 24px}"
          "ul.entries{list-style:none;margin:0;padding:0}"
-         "ul.entries li a{display:flex;flex-direction:column;min-height:56px;justify-content:center;padding:10px 16px;"
+         "ul.entries li a{display:flex;align-items:center;gap:12px;min-height:64px;padding:8px 16px;"
          "border-bottom:1px solid #e2e2e6;background:#fff;color:inherit;text-decoration:none}"
          "ul.entries li a:active{background:#e8eef7}"
-         ".name{overflow-wrap:anywhere}"
-         "li.folder .name{font-weight:600}li.folder .name::before{content:'';display:inline-block;width:.9em;"
-         "height:.7em;margin-right:.5em;border-radius:2px;background:#e9a23b;vertical-align:baseline}"
-         ".details{font-size:14px;color:#6e6e73}"
+         // The square before each name: the art, or a tile drawn for the kind.
+         ".thumb{flex:none;display:flex;align-items:center;justify-content:center;width:48px;height:48px;"
+         "border-radius:6px;object-fit:cover;overflow:hidden;background:#e8e8ed;color:#8e8e93;font-size:22px;"
+         "line-height:1}"
+         "li.folder .thumb.none{background:#fdf0dc}"
+         // A folder with its tab, cut out of one box.
+         "li.folder .thumb.none::before{content:'';width:28px;height:22px;border-radius:3px;background:#e9a23b;"
+         "clip-path:polygon(0 0,42% 0,54% 20%,100% 20%,100% 100%,0 100%)}"
+         "li.Audio .thumb.none{background:#efe7fb;color:#7e57c2}li.Audio .thumb.none::before{content:'\\266A'}"
+         "li.Video .thumb.none{background:#e3effb;color:#1e6fd9}li.Video .thumb.none::before{content:'\\25B6'}"
+         "li.Picture .thumb.none{background:#e4f4e8;color:#2e9b4f}li.Picture .thumb.none::before{content:'\\25A3'}"
+         "li.Text .thumb.none::before,li.File .thumb.none::before{content:'\\2261'}"
+         ".text{display:flex;flex-direction:column;min-width:0}"
+         ".name{overflow-wrap:anywhere}li.folder .name{font-weight:600}"
+         ".artist{font-size:15px;color:#3a3a3c;overflow-wrap:anywhere}"
+         ".details{font-size:14px;color:#6e6e73}.details span{white-space:nowrap}"
          "nav.pages{display:flex;justify-content:space-between;align-items:center;padding:16px}"
          "nav.pages a,a.button{display:inline-block;padding:12px 18px;border-radius:10px;background:#1d3557;"
          "color:#fff;text-decoration:none;font-weight:600}"
-         "main.item{padding:16px}main.item h1{font-size:20px;overflow-wrap:anywhere}"
-         "video,img{display:block;width:100%;max-height:70vh;object-fit:contain;background:#000;border-radius:8px}"
-         "audio{width:100%}"
+         "main.item{padding:16px}main.item h1{margin:12px 0 4px;font-size:20px;overflow-wrap:anywhere}"
+         "main.item p{margin:4px 0}main.item p.details{margin-bottom:16px}"
+         "main.item .artist{font-size:17px}.album{color:#6e6e73;overflow-wrap:anywhere}"
+         // The cover is the 160-pixel JPEG of the lists, drawn larger: soft
+         // on a sharp screen, but one file serves both.
+         "img.cover{display:block;width:min(72vw,320px);height:auto;aspect-ratio:1;margin:8px auto 4px;"
+         "object-fit:cover;border-radius:12px;box-shadow:0 6px 24px rgba(0,0,0,.18);background:#e8e8ed}"
+         "video,img.picture{display:block;width:100%;max-height:70vh;margin-bottom:10px;object-fit:contain;"
+         "background:#000;border-radius:8px}"
+         "audio{display:block;width:100%;margin:12px 0}"
          ".empty{padding:16px;color:#6e6e73}";
 }
 

@@ -18,6 +18,7 @@ struct NodeRecord {
   Kind kind = kContent;
   std::string udn;  // the device's; for content, the server it belongs to
   std::string objectId, res, protocolInfo, date;
+  std::string artist, album, albumArtURI;  // items, where the server says
   int objectClass = 0;  // 1 container, 2-6 items
   bool browsed = false;  // a browse of its children was started
 };

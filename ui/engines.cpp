@@ -2,6 +2,9 @@
 
 #include <upnptools.h>
 
+#include "ui/cover_art.h"
+#include "upnp/http_client.h"
+
 namespace tovaly::ui {
 
 namespace {
@@ -96,6 +99,15 @@ int StackEngines::StorageInfo(const std::string& udn, uint64_t* total, uint64_t*
 
 std::unique_ptr<PlayerControl> StackEngines::Player(const std::string& rendererUdn) {
   return std::make_unique<ControlPointPlayer>(ControlPoint(), rendererUdn);
+}
+
+std::string StackEngines::FetchCover(const std::string& url, std::function<bool()> cancelled) {
+  FetchLimits limits;
+  limits.maxBytes = kCoverMaxBytes;
+  limits.millis = 5000;
+  limits.cancelled = std::move(cancelled);
+  std::string body;
+  return FetchDocument(url, limits, &body) == 0 ? body : std::string();
 }
 
 }  // namespace tovaly::ui

@@ -6,6 +6,7 @@
 // workers only.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,9 @@ class HostEngines {
   virtual bool OffersStorage(const std::string& udn) = 0;
   virtual int StorageInfo(const std::string& udn, uint64_t* total, uint64_t* free) = 0;
   virtual std::unique_ptr<PlayerControl> Player(const std::string& rendererUdn) = 0;
+  // The bytes at an http URL, at most kCoverMaxBytes of them within a few
+  // seconds; empty on any failure, or as soon as `cancelled` says so.
+  virtual std::string FetchCover(const std::string& url, std::function<bool()> cancelled) = 0;
 };
 
 // The real engines on the UPnP stack.
@@ -66,6 +70,7 @@ class StackEngines : public HostEngines {
   bool OffersStorage(const std::string& udn) override;
   int StorageInfo(const std::string& udn, uint64_t* total, uint64_t* free) override;
   std::unique_ptr<PlayerControl> Player(const std::string& rendererUdn) override;
+  std::string FetchCover(const std::string& url, std::function<bool()> cancelled) override;
 
  private:
   // A counted reference for one call, so that a Stop meanwhile cannot free

@@ -16,10 +16,12 @@
 
 #include "core/app_config.h"
 #include "library/host_answers.h"
+#include "ui/cover_art.h"
 #include "ui/gui_thread.h"
 #include "ui/player_dialog.h"
 #include "ui/qr_dialog.h"
 #include "ui/setting_dialog.h"
+#include "upnp/didl.h"
 
 namespace tovaly::ui {
 
@@ -115,6 +117,7 @@ COrlinDlg::COrlinDlg(std::shared_ptr<HostEngines> engines, bool showOption, QWid
 
 COrlinDlg::~COrlinDlg() {
   ++generation_;
+  *closing_ = true;
   delete player_.data();  // gives back its hold on the control point
   engines_->Stop();
   network_.waitForDone();  // what is still running finds the engines stopped
@@ -210,6 +213,11 @@ int32_t COrlinDlg::Callback(void* context, int32_t code, void* args) {
           c.record.protocolInfo = Str(f->protocolInfo);
           c.record.date = Str(f->date);
           c.record.objectClass = f->objectClass;
+          if (const DidlEntry* d = f->details) {
+            c.record.artist = d->artist;
+            c.record.album = d->album;
+            c.record.albumArtURI = d->albumArtURI;
+          }
         }
         post([c = std::move(c)](COrlinDlg* w) { w->trees_->AddContent(c.parent, c.title, c.record); });
         return 0;
@@ -320,8 +328,10 @@ void COrlinDlg::PlayItem(QTreeWidgetItem* item) {
   struct Request {
     std::string renderer, server, res, title, protocolInfo, date;
     int objectClass;
+    std::string artist, album, cover;
   } r{renderer, record->udn, record->res, item->text(0).toStdString(), record->protocolInfo, record->date,
-      record->objectClass};
+      record->objectClass, record->artist, record->album,
+      CoverUrlAllowed(record->albumArtURI, record->res) ? record->albumArtURI : std::string()};
   BeginBusy();
   OnWorker([engines = engines_, r, rendererName, self = QPointer<COrlinDlg>(this), generation = generation_] {
     StartRenderingRequest request{r.renderer.c_str(), r.server.c_str(), r.res.c_str(), r.title.c_str()};
@@ -337,6 +347,9 @@ void COrlinDlg::PlayItem(QTreeWidgetItem* item) {
       delete w->player_.data();  // one player at a time: the newest playback
       auto* player = new CPlayerDlg(rendererName, r.renderer, w->engines_->Player(r.renderer), &w->network_, w);
       w->player_ = player;
+      player->ShowItem(QString::fromStdString(r.title), QString::fromStdString(r.artist),
+                       QString::fromStdString(r.album));
+      if (!r.cover.empty()) w->FetchCover(player, r.cover);
       connect(player, &QDialog::finished, w, [w, player, udn = r.renderer](int result) {
         player->deleteLater();
         auto engines = w->engines_;
@@ -348,6 +361,18 @@ void COrlinDlg::PlayItem(QTreeWidgetItem* item) {
       player->open();
       emit w->playerOpened(QString::fromStdString(r.renderer));
     });
+  });
+}
+
+void COrlinDlg::FetchCover(CPlayerDlg* player, const std::string& url) {
+  const int side = qRound(CPlayerDlg::kCoverSide * player->devicePixelRatioF());
+  OnWorker([engines = engines_, url, side, closing = closing_, target = QPointer<CPlayerDlg>(player)] {
+    // Bounded in bytes and time by the engines; a window that closes meanwhile
+    // ends the wait at once.
+    const std::string bytes = engines->FetchCover(url, [closing] { return closing->load(); });
+    QImage image = DecodeCover(QByteArray::fromStdString(bytes), side);
+    if (image.isNull()) return;  // the placeholder stays
+    PostToGui(target, [image = std::move(image)](CPlayerDlg* p) { p->SetCover(image); });
   });
 }
 

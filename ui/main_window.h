@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 #include <QThreadPool>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -99,6 +100,8 @@ class COrlinDlg : public QDialog {
   // No more storage queries for that renderer (every renderer for "").
   void StopStorage(const std::string& udn);
   void ClosePlayer();
+  // The cover at url for that player, fetched and decoded on a worker.
+  void FetchCover(CPlayerDlg* player, const std::string& url);
   void BeginBusy();
   void EndBusy();
   void SearchStarted();
@@ -120,6 +123,8 @@ class COrlinDlg : public QDialog {
   std::map<std::string, QTimer*> storageTimers_;  // by renderer UDN
   int busy_ = 0;
   bool quitting_ = false;
+  // Set as the window goes: network jobs that can stop early (covers) do.
+  std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace tovaly::ui

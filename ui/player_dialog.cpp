@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -51,6 +52,43 @@ CPlayerDlg::CPlayerDlg(const QString& title, const std::string& rendererUdn, std
   position_->setObjectName(QStringLiteral("position"));
   position_->setRange(0, 0);
 
+  // What plays: the cover (a placeholder until one comes), the title, the
+  // artist and the album, the last three hidden while empty.
+  cover_ = new QLabel(this);
+  cover_->setObjectName(QStringLiteral("cover"));
+  cover_->setFixedSize(kCoverSide, kCoverSide);
+  cover_->setAlignment(Qt::AlignCenter);
+  cover_->setPixmap(Placeholder());
+  title_ = new QLabel(this);
+  title_->setObjectName(QStringLiteral("itemTitle"));
+  QFont big = title_->font();
+  big.setPointSizeF(big.pointSizeF() * 1.25);
+  big.setBold(true);
+  title_->setFont(big);
+  artist_ = new QLabel(this);
+  artist_->setObjectName(QStringLiteral("artist"));
+  album_ = new QLabel(this);
+  album_->setObjectName(QStringLiteral("album"));
+  album_->setForegroundRole(QPalette::PlaceholderText);
+  for (QLabel* l : {title_, artist_, album_}) {
+    // A name from the network is text, never markup, and wraps rather
+    // than widening the dialog.
+    l->setTextFormat(Qt::PlainText);
+    l->setWordWrap(true);
+    l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    l->hide();
+  }
+  auto* names = new QVBoxLayout;
+  names->addStretch();
+  names->addWidget(title_);
+  names->addWidget(artist_);
+  names->addWidget(album_);
+  names->addStretch();
+  auto* nowPlaying = new QHBoxLayout;
+  nowPlaying->addWidget(cover_, 0, Qt::AlignTop);
+  nowPlaying->addSpacing(8);
+  nowPlaying->addLayout(names, 1);
+
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(volumeDown_);
   buttons->addWidget(volumeUp_);
@@ -59,6 +97,8 @@ CPlayerDlg::CPlayerDlg(const QString& title, const std::string& rendererUdn, std
   buttons->addWidget(stop_);
   buttons->addWidget(time_, 1);
   auto* layout = new QVBoxLayout(this);
+  layout->addLayout(nowPlaying);
+  layout->addSpacing(4);
   layout->addLayout(buttons);
   layout->addWidget(position_);
   setMinimumWidth(480);
@@ -118,6 +158,44 @@ void CPlayerDlg::Apply(const PlayerView& view) {
                      dragging_ ? std::nullopt : view.position);
   }
   if (view.result == kPlayerRendererLost) End(kPlayerRendererLost);
+}
+
+void CPlayerDlg::ShowItem(const QString& title, const QString& artist, const QString& album) {
+  const std::pair<QLabel*, QString> texts[] = {{title_, title}, {artist_, artist}, {album_, album}};
+  for (const auto& [label, text] : texts) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+  }
+}
+
+void CPlayerDlg::SetCover(const QImage& image) {
+  if (image.isNull()) return;
+  const qreal ratio = devicePixelRatioF();
+  const int side = qRound(kCoverSide * ratio);
+  QPixmap pixmap = QPixmap::fromImage(image.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  pixmap.setDevicePixelRatio(ratio);
+  cover_->setPixmap(pixmap);
+  hasCover_ = true;
+}
+
+// A quiet square with a note, in the colours of the theme.
+QPixmap CPlayerDlg::Placeholder() const {
+  const qreal ratio = devicePixelRatioF();
+  QPixmap pixmap(qRound(kCoverSide * ratio), qRound(kCoverSide * ratio));
+  pixmap.setDevicePixelRatio(ratio);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(palette().color(QPalette::Midlight));
+  const QRectF square(0, 0, kCoverSide, kCoverSide);
+  p.drawRoundedRect(square, 8, 8);
+  QFont font = p.font();
+  font.setPixelSize(kCoverSide / 2);
+  p.setFont(font);
+  p.setPen(palette().color(QPalette::Mid));
+  p.drawText(square, Qt::AlignCenter, QStringLiteral("\u266A"));
+  return pixmap;
 }
 
 void CPlayerDlg::SetSliderQuietly(int max, std::optional<int64_t> position) {

@@ -13,7 +13,9 @@
 #include "ui/gui_thread.h"
 #include "ui/player_logic.h"
 
+class QImage;
 class QLabel;
+class QPixmap;
 class QPushButton;
 class QSlider;
 class QTimer;
@@ -37,6 +39,16 @@ class CPlayerDlg : public QDialog {
   // Renderer calls queued or running.
   int PendingJobs() const { return worker_->Pending(); }
 
+  // What plays, as the server named it: shown above the controls, with the
+  // placeholder in the cover's place until SetCover.
+  void ShowItem(const QString& title, const QString& artist, const QString& album);
+  // The cover, fetched and decoded by the window (any size: it is scaled).
+  void SetCover(const QImage& image);
+  // Whether a cover came (false while the placeholder shows).
+  bool HasCover() const { return hasCover_; }
+  // The side of the cover in device-independent pixels.
+  static constexpr int kCoverSide = 96;
+
  public slots:
   // One poll, skipped while an earlier call is still pending, so a slow
   // renderer never piles polls up.
@@ -55,6 +67,7 @@ class CPlayerDlg : public QDialog {
   void TogglePlay();
   void Seek(int seconds);
   void SetSliderQuietly(int max, std::optional<int64_t> position);
+  QPixmap Placeholder() const;
 
   std::string rendererUdn_;
   std::shared_ptr<PlayerLogic> logic_;
@@ -63,9 +76,14 @@ class CPlayerDlg : public QDialog {
   QPushButton* volumeUp_;
   QPushButton* playPause_;
   QPushButton* stop_;
+  QLabel* cover_;
+  QLabel* title_;
+  QLabel* artist_;
+  QLabel* album_;
   QLabel* time_;
   QSlider* position_;
   QTimer* timer_;
+  bool hasCover_ = false;
   bool started_ = false;   // Start's view has arrived
   bool ended_ = false;     // done() was called
   bool dragging_ = false;  // the user holds the slider

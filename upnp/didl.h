@@ -44,6 +44,7 @@ void AppendDidlObject(const MediaObject& obj, std::string* out, const std::strin
 struct DidlEntry {
   bool container = false;
   std::string id, title;
+  std::string albumArtURI;  // as written, checked by whoever fetches it; containers may have one too
   // Items only.
   std::string url;
   int64_t duration = -1;  // microseconds; -1 when absent or unreadable
@@ -51,13 +52,25 @@ struct DidlEntry {
   bool hasProtocolInfo = false;
   std::string protocolInfo;
   std::string date;
+  // Tags: empty or 0 when absent; numbers that do not read as such are absent.
+  std::string artist;  // upnp:artist (one without a role first), else dc:creator
+  std::string album, genre;
+  uint32_t track = 0;  // upnp:originalTrackNumber
+  // Of the first res.
+  int64_t size = -1;     // bytes
+  uint32_t bitrate = 0;  // as written: the standard says bytes per second, some servers write bits
+  uint32_t width = 0, height = 0;
+  // A subtitle file: a res of a subtitle type, else sec:CaptionInfoEx, else
+  // sec:CaptionInfo.
+  std::string subtitleUrl;
 };
 
 // Containers first, then items, each in document order; entries without an
 // id, a title or (items) a res text are left out. Element names are matched
-// as written: "container", "item" and "res" unprefixed; "dc:title",
-// "upnp:class", "upnp:scheduledStartTime" and "dc:date" with these prefixes.
-// ok is false when the text is not a document that could be read.
+// as written: "container", "item" and "res" unprefixed; "dc:", "upnp:" and
+// "sec:" names with these prefixes. The first res is the item's; a later
+// JPEG_TN res stands in for a missing upnp:albumArtURI. ok is false when the
+// text is not a document that could be read.
 std::vector<DidlEntry> ReadDidl(const char* text, bool* ok = nullptr);
 
 // "H:MM:SS[.F...]" into microseconds: an empty text gives 0, a text that does

@@ -5,6 +5,7 @@
 
 #include "app/cli_common.h"
 #include "core/event_callback.h"
+#include "upnp/didl.h"
 
 namespace tovaly::cli {
 namespace {
@@ -107,6 +108,56 @@ TEST(DeviceNaming, ByUdnOrAUniqueName) {
   DeviceLeft gone{"NAS", "uuid:s1"};
   ConsoleHost::Callback(&host, kEventServerRemoved, &gone);
   EXPECT_EQ(pick("server", "NAS", true, false), "= uuid:s2");
+}
+
+// What a server says of an item reaches `browse` through the host: every
+// name a JSON string with " and \\ escaped and < > & ' as they are (JSON has
+// no entities), null where the server says nothing; in the table one line
+// each, a line break shown, never obeyed.
+TEST(BrowseOutput, EveryFactOfAnItemAsJsonAndAsText) {
+  ConsoleHost host(false);
+  DidlEntry d;
+  d.artist = "<The \"Band\">";
+  d.album = "R&B 'live'";
+  d.genre = "a\\b";
+  d.albumArtURI = "http://192.0.2.7:8200/AlbumArt/1.jpg?x=\"1\"";
+  d.subtitleUrl = "http://192.0.2.7:8200/Captions/1.srt\n- forged line";
+  d.track = 7;
+  d.size = 4023011;
+  BrowseItemFound item{nullptr, "Song", 205500000, "http://192.0.2.7:8200/1.mp3", "64$1", 3,
+                       "http-get:*:audio/mpeg:*", "2011-05-04T00:00:00", &d};
+  BrowseItemFound bare{nullptr, "Clip", -1, "http://192.0.2.7/2", "64$2", 2, nullptr, "", nullptr};
+  BrowseContainerFound folder{nullptr, "Albums", "64$0"};
+  ConsoleHost::Callback(&host, kEventBrowseContainer, &folder);
+  ConsoleHost::Callback(&host, kEventBrowseItem, &item);
+  ConsoleHost::Callback(&host, kEventBrowseItem, &bare);
+  const std::vector<ConsoleHost::BrowseEntry> entries = host.TakeBrowseEntries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(BrowseEntryJson(entries[0]), "{\"type\": \"container\", \"title\": \"Albums\", \"id\": \"64$0\"}");
+  EXPECT_EQ(BrowseEntryJson(entries[1]),
+            "{\"type\": \"item\", \"title\": \"Song\", \"id\": \"64$1\", \"class\": \"object.item.audioItem\", "
+            "\"url\": \"http://192.0.2.7:8200/1.mp3\", \"protocolInfo\": \"http-get:*:audio/mpeg:*\", "
+            "\"duration\": 205.500000, \"durationText\": \"3:25\", \"date\": \"2011-05-04T00:00:00\", "
+            "\"artist\": \"<The \\\"Band\\\">\", \"album\": \"R&B 'live'\", \"genre\": \"a\\\\b\", \"track\": 7, "
+            "\"size\": 4023011, \"albumArtURI\": \"http://192.0.2.7:8200/AlbumArt/1.jpg?x=\\\"1\\\"\", "
+            "\"subtitle\": \"http://192.0.2.7:8200/Captions/1.srt\\n- forged line\"}");
+  EXPECT_EQ(BrowseEntryJson(entries[2]),
+            "{\"type\": \"item\", \"title\": \"Clip\", \"id\": \"64$2\", \"class\": \"object.item.videoItem\", "
+            "\"url\": \"http://192.0.2.7/2\", \"protocolInfo\": \"\", \"duration\": null, \"durationText\": null, "
+            "\"date\": \"\", \"artist\": null, \"album\": null, \"genre\": null, \"track\": null, \"size\": null, "
+            "\"albumArtURI\": null, \"subtitle\": null}");
+  EXPECT_EQ(BrowseEntryText(entries[1]),
+            "[item] Song\n    id: 64$1\n    class: object.item.audioItem\n    url: http://192.0.2.7:8200/1.mp3\n"
+            "    artist: <The \"Band\">\n    album: R&B 'live'\n    duration: 3:25\n"
+            "    art: http://192.0.2.7:8200/AlbumArt/1.jpg?x=\"1\"\n"
+            "    subtitle: http://192.0.2.7:8200/Captions/1.srt\\x0A- forged line\n");
+  EXPECT_EQ(BrowseEntryText(entries[2]),
+            "[item] Clip\n    id: 64$2\n    class: object.item.videoItem\n    url: http://192.0.2.7/2\n");
+  for (const auto& [micros, text] : std::vector<std::pair<int64_t, const char*>>{
+           {-1, ""}, {0, "0:00"}, {7999999, "0:07"}, {3599000000, "59:59"}, {3725000000, "1:02:05"},
+           {INT64_MAX, "2562047788:00:54"}}) {
+    EXPECT_EQ(DurationText(micros), text) << micros;
+  }
 }
 
 TEST(PlayKeys, EachKeyAndWhatItAsks) {

@@ -30,8 +30,15 @@ std::string Page(int start, int count) {
   std::vector<MediaObject> page;
   for (int i = start; i < start + count; ++i) {
     const std::string id = "F/" + std::to_string(i);
-    page.push_back({id, "F", "t" + std::to_string(i), "http://192.0.2.9:1/media/" + id, "http-get:*:audio/mpeg:*",
-                    "", "", 0, true, kClassAudio});
+    MediaObject o;
+    o.id = id;
+    o.parentID = "F";
+    o.title = "t" + std::to_string(i);
+    o.res = "http://192.0.2.9:1/media/" + id;
+    o.protocolInfo = "http-get:*:audio/mpeg:*";
+    o.album = "a" + std::to_string(i);
+    o.objectClass = kClassAudio;
+    page.push_back(o);
   }
   return WriteDidl(page);
 }
@@ -69,7 +76,8 @@ TEST_F(Proxies, BrowsePagesByFiftyHalvesPagesThatAreTooLargeAndStopsOnBadPages) 
   EXPECT_EQ(requests(), (Strings{page + "0|50", page + "50|50", page + "100|50"}));
   const Strings items = host_.Of(kEventBrowseItem);
   ASSERT_EQ(items.size(), 120u);
-  EXPECT_EQ(items[119], "t119:F/119:3:-1:2012-01-01T00:00:00:http-get:*:audio/mpeg:*");
+  // The whole entry read goes with each item (here its album).
+  EXPECT_EQ(items[119], "t119:F/119:3:-1:2012-01-01T00:00:00:http-get:*:audio/mpeg:*|a119");
   EXPECT_EQ(server->Browse("F", 0, 30, nullptr), 30);
   EXPECT_EQ(requests(), Strings{page + "0|30"});
   EXPECT_EQ(server->Browse("F", -5, 0, nullptr), 120);  // a negative start counts from 0

@@ -14,6 +14,7 @@
 
 #include "controlpoint/control_point.h"
 #include "core/clock.h"
+#include "upnp/didl.h"
 
 namespace tovaly::test {
 
@@ -98,7 +99,7 @@ class ScriptedControlPoint : public control_point_t {
 };
 
 // Records the notifications, on any thread: the UDN for devices,
-// "title:id:class:duration:date:protocolInfo" for items, "state:UDN" for
+// "title:id:class:duration:date:protocolInfo|album" for items, "state:UDN" for
 // transport states.
 struct Host {
   std::mutex m;
@@ -115,7 +116,8 @@ struct Host {
     } else if (code == kEventBrowseItem) {
       auto* i = static_cast<BrowseItemFound*>(args);
       what = std::string(i->title) + ":" + i->objectId + ":" + std::to_string(i->objectClass) + ":" +
-             std::to_string(i->duration) + ":" + i->date + ":" + (i->protocolInfo ? i->protocolInfo : "<none>");
+             std::to_string(i->duration) + ":" + i->date + ":" + (i->protocolInfo ? i->protocolInfo : "<none>") +
+             (i->details ? "|" + i->details->album : "");
     } else if (code == kEventTransportState) {
       auto* t = static_cast<TransportStateChanged*>(args);
       what = std::to_string(t->state) + ":" + t->udn;

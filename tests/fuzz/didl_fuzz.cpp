@@ -1,7 +1,8 @@
 // DIDL-Lite from another server (a Browse Result): the whole input is the
 // text.
 //
-// Checked: containers come before items; durations are -1 or more; and what
+// Checked: containers come before items; durations and sizes are -1 or more;
+// a resolution has both sides or none; and what
 // was read, written again by our own DIDL writer and read back, gives the same
 // entries (texts made fit for XML by the writer, as it promises).
 
@@ -74,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!(e.container && items));  // containers first
     items = items || !e.container;
     FUZZ_CHECK(e.duration >= -1);
+    FUZZ_CHECK(e.size >= -1);
+    FUZZ_CHECK((e.width == 0) == (e.height == 0));  // a resolution reads whole or not at all
     FUZZ_CHECK(!e.container || e.objectClass == kClassContainer);
   }
   ParseDidlDuration(text.c_str());

@@ -6,7 +6,7 @@
 //
 // Checked: a folder or file route has an id (never ending in "/" for a
 // folder); the page window fits; and every page is markup of our own: only
-// the tags and attributes the pages use, every link and source on this server
+// the tags and attributes the pages use, every link, source and poster on this server
 // ("/..." but not "//..." nor "/\..."), every "&" the start of an entity.
 
 #include <climits>
@@ -58,7 +58,7 @@ void CheckHtml(const std::string& html) {
     while (end < html.size() && ((html[end] >= 'a' && html[end] <= 'z') || (html[end] >= '0' && html[end] <= '9'))) ++end;
     const std::string tag = html.substr(p, end - p);
     FUZZ_CHECK(OneOf(tag, {"html", "head", "meta", "title", "link", "body", "nav", "span", "a", "main", "ul", "li",
-                           "p", "h1", "video", "audio", "img"}));
+                           "p", "h1", "video", "audio", "img", "track"}));
     p = end;
     while (!closing) {
       while (p < html.size() && html[p] == ' ') ++p;
@@ -68,7 +68,8 @@ void CheckHtml(const std::string& html) {
       while (nameEnd < html.size() && ((html[nameEnd] >= 'a' && html[nameEnd] <= 'z') || html[nameEnd] == '-')) ++nameEnd;
       const std::string name = html.substr(p, nameEnd - p);
       FUZZ_CHECK(OneOf(name, {"lang", "charset", "name", "content", "rel", "href", "class", "controls", "autoplay",
-                              "playsinline", "preload", "src", "alt"}));
+                              "playsinline", "preload", "src", "alt", "width", "height", "loading", "poster", "kind",
+                              "srclang", "label", "default"}));
       p = nameEnd;
       if (p < html.size() && html[p] == '=') {
         FUZZ_CHECK(p + 1 < html.size() && html[p + 1] == '"');
@@ -77,10 +78,10 @@ void CheckHtml(const std::string& html) {
         const std::string value = html.substr(p + 2, close - p - 2);
         FUZZ_CHECK(value.find('<') == std::string::npos);
         CheckText(html, p + 2, close);
-        if (name == "href" || name == "src") FUZZ_CHECK(Local(value));
+        if (name == "href" || name == "src" || name == "poster") FUZZ_CHECK(Local(value));
         p = close + 1;
       } else {
-        FUZZ_CHECK(OneOf(name, {"controls", "autoplay", "playsinline"}));
+        FUZZ_CHECK(OneOf(name, {"controls", "autoplay", "playsinline", "default"}));
       }
     }
     if (closing) FUZZ_CHECK(p < html.size() && html[p] == '>');
@@ -155,10 +156,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hostile.protocolInfo = query;
   hostile.date = query;
   hostile.size = static_cast<int64_t>(size) * 1000003;
+  hostile.artist = target;
+  hostile.album = query;
+  hostile.artUrl = query;
+  hostile.durationMs = static_cast<int64_t>(size) * 100000007;
+  hostile.width = hostile.height = static_cast<uint32_t>(size);
+  // Subtitle URLs as they come (absolute, relative, broken), so that only
+  // this server's /media/ paths become tracks.
+  hostile.subtitles = {{query, "srt", "text/srt"}, {"/media/" + query, "srt", "text/srt"},
+                       {"http://h:1/media/" + url, "srt", "text/srt"}};
   for (ObjectClass cls : {kClassContainer, kClassVideo, kClassAudio, kClassImage, kClassText, kClassOther}) {
     hostile.objectClass = cls;
     CheckHtml(RenderItemPage(target, hostile));
   }
+  hostile.objectClass = kClassVideo;  // one the browser plays: the tracks are written
+  hostile.protocolInfo = "http-get:*:video/mp4:*";
+  CheckHtml(RenderItemPage(target, hostile));
   FolderPage folder;
   folder.serverName = target;
   folder.folderId = hostile.id;
@@ -171,5 +184,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckHtml(RenderFolderPage(folder));
   MimeOf(query);
   HumanSize(static_cast<int64_t>(size) << 40);
+  PlayTime(static_cast<int64_t>(size) << 40);
   return 0;
 }

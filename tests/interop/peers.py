@@ -428,6 +428,47 @@ def mp3_bytes(frames=8, tag=None):
     return (b'\xff\xfb\x90\x44' + bytes(413)) * frames + (b'TAG' + tag.ljust(125, b'\0')[:125] if tag else b'')
 
 
+FONT = '/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf'
+
+
+def ffmpeg(*args):
+    """The ffmpeg command line, quiet and without a terminal; an error raises."""
+    subprocess.run(['ffmpeg', '-nostdin', '-hide_banner', '-loglevel', 'error', '-y'] + list(args),
+                   stdin=subprocess.DEVNULL, check=True, timeout=2 * WAIT)
+
+
+def cover_jpeg(path, name, top='0xf4a261', bottom='0x264653', size=320):
+    """An album cover: a sky from `top` to `bottom`, a pale sun, and the name (if any) written at the foot."""
+    sun = 'lt(hypot(X-W*0.64\\,Y-H*0.36)\\,W*0.18)'
+    text = name.replace('\\', '\\\\').replace("'", '').replace(':', '\\:')
+    ffmpeg('-f', 'lavfi', '-i',
+           "gradients=s={0}x{0}:c0={1}:c1={2}:x0=0:y0=0:x1=0:y1={0}:nb_colors=2,format=rgb24,"
+           "geq=r='if({3},255,r(X,Y))':g='if({3},236,g(X,Y))':b='if({3},200,b(X,Y))'".format(
+               size, top, bottom, sun) +
+           (",drawtext=fontfile={0}:text='{1}':fontcolor=white:fontsize={2}:x={3}:y=H-{4}".format(
+               FONT, text, size * 34 // 320, size * 22 // 320, size * 64 // 320) if text else ''),
+           '-frames:v', '1', '-q:v', '3', path)
+
+
+def tagged_mp3(path, secs, title, artist, album, track, cover=None):
+    """A soft tone as an MP3 with ID3v2 tags (title, artist, album, track) and, given a JPEG, that picture
+    embedded as its front cover."""
+    args = ['-f', 'lavfi', '-i', 'sine=frequency=%d:duration=%d' % (220 + 55 * track, secs)]
+    if cover:
+        args += ['-i', cover, '-map', '0:a', '-map', '1:v', '-c:v', 'copy', '-disposition:v', 'attached_pic',
+                 '-metadata:s:v', 'title=Album cover', '-metadata:s:v', 'comment=Cover (front)']
+    args += ['-c:a', 'libmp3lame', '-b:a', '64k', '-ac', '1', '-id3v2_version', '3', '-metadata', 'title=' + title,
+             '-metadata', 'artist=' + artist, '-metadata', 'album=' + album, '-metadata', 'track=%d' % track, path]
+    ffmpeg(*args)
+
+
+def video_mp4(path, secs, size='640x360'):
+    """A test picture with a tone, H.264 and AAC in MP4 (what browsers and TVs play)."""
+    ffmpeg('-f', 'lavfi', '-i', 'testsrc2=s=%s:r=25:d=%d' % (size, secs), '-f', 'lavfi', '-i',
+           'sine=frequency=440:duration=%d' % secs, '-c:v', 'libx264', '-preset', 'veryfast', '-pix_fmt', 'yuv420p',
+           '-c:a', 'aac', '-b:a', '64k', '-shortest', '-movflags', '+faststart', path)
+
+
 def write_files(top, files):
     """files: relative path (str or bytes) -> content."""
     for rel, data in files.items():

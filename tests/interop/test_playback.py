@@ -88,6 +88,10 @@ def check_table(st, server, oid, entries):
     for e in entries:
         want += ['[%s] %s' % (e['type'], e['title']), '    id: %s' % e['id']] + (
             ['    class: %s' % e['class'], '    url: %s' % e['url']] if e['type'] == 'item' else [])
+        # Then what the server says of an item, where it says it.
+        want += ['    %s: %s' % (name, e.get(key)) for name, key in (
+            ('artist', 'artist'), ('album', 'album'), ('duration', 'durationText'), ('art', 'albumArtURI'),
+            ('subtitle', 'subtitle')) if e.get(key)]
     want.append('%d %s in "%s" of %s' % (len(entries), 'entry' if len(entries) == 1 else 'entries', oid, server))
     check(rc == 0 and out.splitlines() == want, 'browse %r table: exit %d\n%s%s\nwant:\n%s' % (
         oid, rc, out, err, '\n'.join(want)))

@@ -2,8 +2,10 @@
 // notification area, against real peers. Run by the desktop interop test
 // inside its private network; not a test on its own.
 //
-// Environment: E2E_SHOTS (a folder), E2E_RENDERER and E2E_PEER_SERVER (UDNs).
-// Plays the first item of our own server's "Music" folder on the renderer,
+// Environment: E2E_SHOTS (a folder), E2E_RENDERER and E2E_PEER_SERVER (UDNs),
+// TOVALY_META_HELPER (the program that reads the files' tags).
+// Plays the first item of our own server's "Music" folder on the renderer
+// (a tagged song with a cover: the player shows its title, artist and cover),
 // then shows the QR code dialog, grabs it from the screen and reads it back
 // with zbarimg. Screenshots of the three windows go to SHOTS_DIR.
 
@@ -17,6 +19,7 @@
 #include <QtTest>
 
 #include "core/event_callback.h"
+#include "library/catalog.h"
 #include "library/host_answers.h"
 #include "ui/main_window.h"
 #include "ui/qr_dialog.h"
@@ -70,6 +73,12 @@ class DesktopEndToEnd : public QObject {
     TextRequest ownUdn{udn, sizeof udn};
     QVERIFY(AnswerDeviceUdn(&ownUdn));
 
+    // What the listings say about the files, as the program has it.
+    MediaCatalog catalog;
+    SetMediaCatalog(&catalog);
+    struct Unset {
+      ~Unset() { SetMediaCatalog(nullptr); }
+    } unset;
     COrlinDlg window(std::make_shared<StackEngines>(), true);
     window.Initialise();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -107,6 +116,10 @@ class DesktopEndToEnd : public QObject {
     QVERIFY(time);
     const QRegularExpression moving(QStringLiteral("^00:00:0[2-9]/00:00:\\d\\d$"));
     QTRY_VERIFY_WITH_TIMEOUT(moving.match(time->text()).hasMatch(), kWaitMs);
+    // What plays, as its tags name it, with the cover the server made of it.
+    QCOMPARE(player->findChild<QLabel*>(QStringLiteral("itemTitle"))->text(), QStringLiteral("Morning Light"));
+    QCOMPARE(player->findChild<QLabel*>(QStringLiteral("artist"))->text(), QStringLiteral("The Tovaly Ensemble"));
+    QTRY_VERIFY_WITH_TIMEOUT(player->HasCover(), kWaitMs);
     player->raise();
     QTest::qWait(300);  // one frame after the raise, for the picture
     QVERIFY(GrabFrame(player).save(shots + "/desktop-player.png"));

@@ -1,6 +1,8 @@
 // The main window against scripted engines: its trees, its player and the
 // notification icon's menu.
 #include <QAction>
+#include <QBuffer>
+#include <QLabel>
 #include <QMenu>
 #include <QThreadPool>
 #include <QTranslator>
@@ -8,9 +10,11 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "core/event_callback.h"
 #include "ui/main_window.h"
+#include "upnp/didl.h"
 
 using namespace tovaly;
 using namespace tovaly::ui;
@@ -49,10 +53,40 @@ class ScriptedEngines : public HostEngines {
       if (id == "0") Report(kEventBrowseContainer, &c), ++n;
     }
     for (const char* t : {"Top song", "b item", "a item"}) {
-      BrowseItemFound i{token, t, -1, "http://x/top.mp3", t, 3, "http-get:*:audio/mpeg:*", ""};
+      DidlEntry d;
+      d.artist = "The <b>Band</b>";
+      d.album = "Blue & 'Green'";
+      d.albumArtURI = "http://x/cover.png";
+      BrowseItemFound i{token, t, -1, "http://x/top.mp3", t, 3, "http-get:*:audio/mpeg:*", "", &d};
       if (id == (t[0] == 'T' ? "0" : "Box")) Report(kEventBrowseItem, &i), ++n;
     }
+    // Songs whose covers go wrong: on another host, not a picture, never
+    // coming; and one without a cover or any tag.
+    for (const char* art : {"http://elsewhere/cover.png", "http://x/garbage", "http://x/hang", ""}) {
+      DidlEntry d;
+      d.albumArtURI = art;
+      const std::string title = std::string("Cover ") + (*art ? art : "none");
+      BrowseItemFound i{token, title.c_str(), -1, "http://x/top.mp3", title.c_str(), 3, "http-get:*:audio/mpeg:*", "",
+                        *art ? &d : nullptr};
+      if (id == "0") Report(kEventBrowseItem, &i), ++n;
+    }
     return n;
+  }
+  // A 160-pixel red square for the one cover there is; a hang until the
+  // window goes for "hang".
+  std::string FetchCover(const std::string& url, std::function<bool()> cancelled) override {
+    Log(QString::fromStdString("FetchCover " + url));
+    if (url == "http://x/hang") {
+      while (!cancelled()) std::this_thread::yield();
+      return "";
+    }
+    if (url != "http://x/cover.png") return "<html>not a picture</html>";
+    QImage red(160, 160, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QBuffer png;
+    png.open(QIODevice::WriteOnly);
+    red.save(&png, "PNG");
+    return png.data().toStdString();
   }
   bool StartRendering(const StartRenderingRequest& r) override {
     return Log(QString("StartRendering %1 %2 %3 %4").arg(r.rendererUdn, r.serverUdn, r.uri, r.title)), true;
@@ -156,6 +190,47 @@ class MainWindowTest : public QObject {
     engines->Report(kEventTransportState, &end);
     QTRY_VERIFY(!window->player());
     QTRY_COMPARE(engines->Calls("StopRendering"), QStringList{"StopRendering uuid:tv"});
+  }
+
+  // The player shows what plays as the server named it, and its cover when
+  // the server that serves the song has one; a cover elsewhere is not asked
+  // for, and one that fails or never comes leaves the placeholder.
+  void playerShowsTitleArtistAndCover() {
+    Device(*engines, kEventRendererAdded, "uuid:tv");
+    Device(*engines, kEventServerAdded, "uuid:lib");
+    QTRY_VERIFY(Find("Cover none"));
+    auto label = [&](const char* name) { return window->player()->findChild<QLabel*>(name); };
+    auto play = [&](const char* title) {
+      CPlayerDlg* before = window->player();
+      window->PlayItem(Find(title));
+      QTRY_VERIFY(window->player() && window->player() != before && window->player()->isVisible());
+    };
+    // The placeholder is never red.
+    auto red = [&] {
+      const QImage cover = label("cover")->pixmap().toImage();
+      return cover.pixelColor(cover.width() / 2, cover.height() / 2) == QColor(Qt::red);
+    };
+    play("Top song");
+    QCOMPARE(label("itemTitle")->text(), QString("Top song"));
+    QCOMPARE(label("artist")->text(), QString("The <b>Band</b>"));
+    QCOMPARE(label("album")->text(), QString("Blue & 'Green'"));
+    QTRY_VERIFY(red());
+
+    for (const char* title : {"Cover http://elsewhere/cover.png", "Cover http://x/garbage", "Cover none"}) {
+      play(title);
+      QVERIFY(window->network()->waitForDone(10000));
+      QCoreApplication::processEvents();
+      QVERIFY(!red() && !label("cover")->pixmap().isNull());
+      QVERIFY(label("itemTitle")->isVisibleTo(window->player()) && !label("artist")->isVisibleTo(window->player()) &&
+              !label("album")->isVisibleTo(window->player()));
+    }
+    QCOMPARE(engines->Calls("FetchCover"),
+             (QStringList{"FetchCover http://x/cover.png", "FetchCover http://x/garbage"}));
+    // A cover that never comes holds up neither the player nor the window's end.
+    play("Cover http://x/hang");
+    QTRY_COMPARE(engines->Calls("FetchCover").size(), 3);
+    QVERIFY(window->player()->isVisible());
+    window.reset();
   }
 
   void iconMenuByOptionAndLanguage() {

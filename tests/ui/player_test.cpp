@@ -1,5 +1,6 @@
 // The player against a scripted renderer: the logic driven step by step, and
 // the dialog on the offscreen platform with its worker.
+#include <QBuffer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
@@ -10,6 +11,7 @@
 #include <deque>
 #include <mutex>
 
+#include "ui/cover_art.h"
 #include "ui/player_dialog.h"
 #include "ui/player_logic.h"
 
@@ -75,6 +77,15 @@ std::shared_ptr<Script> NewScript(std::initializer_list<Reply> replies, Reply fa
 std::unique_ptr<PlayerControl> Fake(const std::shared_ptr<Script>& s) { return std::make_unique<FakeControl>(s); }
 
 bool Idle(CPlayerDlg& dlg) { return QTest::qWaitFor([&] { return dlg.PendingJobs() == 0; }); }
+
+QByteArray Picture(int width, int height, const char* format) {
+  QImage image(width, height, QImage::Format_RGB32);
+  image.fill(Qt::blue);
+  QBuffer out;
+  out.open(QIODevice::WriteOnly);
+  image.save(&out, format);
+  return out.data();
+}
 
 }  // namespace
 
@@ -179,6 +190,73 @@ class PlayerTest : public QObject {
     QCOMPARE(finished[0][0].toInt(), kPlayerRendererLost);
     QVERIFY(!dlg.isVisible() && Idle(dlg));
     QCOMPARE(s->Calls("GetPositionInfo").size(), 7);
+  }
+
+  // A cover only from the host that serves the item, over http, whatever
+  // tricks the URL plays.
+  void coversComeOnlyFromTheItemsHost() {
+    const std::string item = "http://192.0.2.7:8200/MediaItems/1.mp3";
+    const struct { const char* cover; bool allowed; } cases[] = {
+        {"http://192.0.2.7:8200/AlbumArt/1.jpg", true},
+        {"http://192.0.2.7/art?id=1", true},  // another port of the same host
+        {"HTTP://192.0.2.7:9000/a.jpg", true},
+        {"http://192.0.2.8:8200/AlbumArt/1.jpg", false},
+        {"http://127.0.0.1:8200/AlbumArt/1.jpg", false},
+        {"http://192.0.2.7@127.0.0.1/a.jpg", false},
+        {"http://192.0.2.7.evil.example/a.jpg", false},
+        {"https://192.0.2.7/a.jpg", false},
+        {"file:///etc/passwd", false},
+        {"/AlbumArt/1.jpg", false},
+        {"", false},
+        {"http://", false},
+    };
+    for (const auto& c : cases) QVERIFY2(CoverUrlAllowed(c.cover, item) == c.allowed, c.cover);
+    QVERIFY(CoverUrlAllowed("http://[fe80::1]:8200/a.jpg", "http://[FE80::1]:8200/b.mp3"));
+    QVERIFY(!CoverUrlAllowed("http://[fe80::1]:8200/a.jpg", "http://[fe80::2]:8200/b.mp3"));
+    QVERIFY(!CoverUrlAllowed("http://x/a.jpg", "ftp://x/b.mp3"));
+  }
+
+  // Any picture Qt reads, scaled into the square; nothing for what is not
+  // one, is too large a file, or claims more pixels than a cover can need.
+  void coversAreDecodedSmallAndBounded() {
+    const struct { QByteArray bytes; QSize size; } cases[] = {
+        {Picture(160, 160, "JPEG"), {96, 96}},
+        {Picture(1000, 500, "PNG"), {96, 48}},
+        {Picture(40, 60, "PNG"), {40, 60}},  // never enlarged
+        {QByteArray("<html>not a picture</html>"), {0, 0}},
+        {Picture(160, 160, "JPEG").left(200), {0, 0}},  // cut short
+        {QByteArray(), {0, 0}},
+    };
+    for (const auto& c : cases) QCOMPARE(DecodeCover(c.bytes, 96).size(), c.size);
+    // A JPEG whose frame header claims 60000 x 60000: refused unread.
+    QByteArray huge = Picture(16, 16, "JPEG");
+    const int sof = huge.indexOf(QByteArray("\xFF\xC0", 2));
+    QVERIFY(sof > 0);
+    huge[sof + 5] = huge[sof + 7] = static_cast<char>(0xEA);
+    huge[sof + 6] = huge[sof + 8] = static_cast<char>(0x60);
+    QVERIFY(DecodeCover(huge, 96).isNull());
+    QByteArray large = Picture(160, 160, "BMP");
+    large.append(QByteArray(static_cast<int>(kCoverMaxBytes) - large.size() + 1, '\0'));
+    QVERIFY(DecodeCover(large, 96).isNull());
+  }
+
+  void dialogShowsWhatPlays() {
+    CPlayerDlg dlg("Living room", "uuid:renderer-1", Fake(NewScript({{0, 60, 0}})), &network);
+    dlg.setPollInterval(0);
+    auto* cover = dlg.findChild<QLabel*>("cover");
+    const qint64 placeholder = cover->pixmap().cacheKey();
+    QVERIFY(!cover->pixmap().isNull());
+    dlg.ShowItem("Intro", "", "Blue");
+    QVERIFY(dlg.findChild<QLabel*>("itemTitle")->isVisibleTo(&dlg));
+    QVERIFY(!dlg.findChild<QLabel*>("artist")->isVisibleTo(&dlg));
+    QCOMPARE(dlg.findChild<QLabel*>("album")->text(), QString("Blue"));
+    dlg.SetCover(QImage());  // nothing came: the placeholder stays
+    QCOMPARE(cover->pixmap().cacheKey(), placeholder);
+    QImage wide(400, 200, QImage::Format_RGB32);
+    wide.fill(Qt::green);
+    dlg.SetCover(wide);
+    QCOMPARE(cover->pixmap().deviceIndependentSize().toSize(), QSize(96, 48));
+    QVERIFY(Idle(dlg));
   }
 
   void dialogCloseStopsEvenIfDeletedAtOnce() {

@@ -268,6 +268,171 @@ TEST(DidlReader, DocumentsOfOtherServers) {
   EXPECT_EQ(ParseDidlDuration("123:00:00"), 442800000000);  // hours of more than two digits
 }
 
+// What the metadata of each entry says, as
+// "artist|album|genre|track|art|size|bitrate|WxH|subtitle".
+std::vector<std::string> Facts(const std::vector<DidlEntry>& entries) {
+  std::vector<std::string> shown;
+  for (const DidlEntry& e : entries) {
+    shown.push_back(e.artist + "|" + e.album + "|" + e.genre + "|" + std::to_string(e.track) + "|" + e.albumArtURI +
+                    "|" + std::to_string(e.size) + "|" + std::to_string(e.bitrate) + "|" + std::to_string(e.width) +
+                    "x" + std::to_string(e.height) + "|" + e.subtitleUrl);
+  }
+  return shown;
+}
+
+const char kDlnaOpen[] =
+    "<DIDL-Lite xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
+    "xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\" "
+    "xmlns:sec=\"http://www.sec.co.kr/dlna\">";
+
+// The shape of a minidlna answer: a folder with its cover, a tagged song
+// (dc:creator and upnp:artist, its art with a DLNA profile, bitrate in bits),
+// a video with its subtitle as a second res and as sec:CaptionInfoEx.
+TEST(DidlReader, TagsArtStreamsAndSubtitlesOfAMinidlnaAnswer) {
+  const std::string text = std::string(kDlnaOpen) +
+      "<container id=\"1$4$0\" parentID=\"1$4\" restricted=\"1\" searchable=\"1\" childCount=\"2\">"
+      "<dc:title>Blue</dc:title><upnp:class>object.container.album.musicAlbum</upnp:class>"
+      "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">http://192.0.2.7:8200/AlbumArt/9-20.jpg</upnp:albumArtURI>"
+      "</container>"
+      "<item id=\"64$0$0\" parentID=\"64$0\" restricted=\"1\" refID=\"1$4$0$0\"><dc:title>Morning Light</dc:title>"
+      "<upnp:class>object.item.audioItem.musicTrack</upnp:class><dc:creator>The Band</dc:creator>"
+      "<upnp:artist>The Band</upnp:artist><upnp:album>Blue</upnp:album><upnp:genre>Jazz</upnp:genre>"
+      "<upnp:originalTrackNumber>1</upnp:originalTrackNumber><dc:date>2011-05-04</dc:date>"
+      "<res size=\"4023011\" duration=\"0:03:25.500\" bitrate=\"160000\" sampleFrequency=\"44100\" "
+      "nrAudioChannels=\"2\" protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+      "DLNA.ORG_FLAGS=01700000000000000000000000000000\">http://192.0.2.7:8200/MediaItems/21.mp3</res>"
+      "<upnp:albumArtURI dlna:profileID=\"JPEG_TN\">http://192.0.2.7:8200/AlbumArt/20-21.jpg</upnp:albumArtURI>"
+      "</item>"
+      "<item id=\"64$2$0\" parentID=\"64$2\" restricted=\"1\"><dc:title>Holiday</dc:title>"
+      "<upnp:class>object.item.videoItem</upnp:class><dc:date>2026-08-01T10:00:00</dc:date>"
+      "<res size=\"1048576\" duration=\"1:02:05.000\" bitrate=\"64000\" resolution=\"640x360\" "
+      "protocolInfo=\"http-get:*:video/mp4:DLNA.ORG_PN=AVC_MP4_BL_CIF15_AAC_520\">http://192.0.2.7:8200/MediaItems/"
+      "33.mp4</res><res protocolInfo=\"http-get:*:text/srt:*\">http://192.0.2.7:8200/Captions/33.srt</res>"
+      "<sec:CaptionInfoEx sec:type=\"srt\">http://192.0.2.7:8200/Captions/33.srt</sec:CaptionInfoEx></item>"
+      "</DIDL-Lite>";
+  bool ok = false;
+  const std::vector<DidlEntry> entries = ReadDidl(text.c_str(), &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(Facts(entries),
+            (std::vector<std::string>{"|||0|http://192.0.2.7:8200/AlbumArt/9-20.jpg|-1|0|0x0|",
+                                      "The Band|Blue|Jazz|1|http://192.0.2.7:8200/AlbumArt/20-21.jpg|4023011|160000|"
+                                      "0x0|",
+                                      "|||0||1048576|64000|640x360|http://192.0.2.7:8200/Captions/33.srt"}));
+  ASSERT_EQ(entries.size(), 3u);
+  // The first res is still the item's, whatever follows it.
+  EXPECT_EQ(entries[2].url, "http://192.0.2.7:8200/MediaItems/33.mp4");
+  EXPECT_EQ(entries[2].duration, 3725000000);
+}
+
+// The other forms servers write: the artist by role or only as dc:creator,
+// the thumbnail only as a JPEG_TN res, the subtitle only as a caption
+// element (CaptionInfoEx before CaptionInfo).
+TEST(DidlReader, WhereServersDiffer) {
+  auto item = [](const std::string& inside) {
+    return std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title><res protocolInfo=\"http-get:*:video/mp4:*\">"
+           "http://h/1</res>" + inside + "</item></DIDL-Lite>";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"<upnp:artist role=\"AlbumArtist\">Various</upnp:artist><upnp:artist>Solo</upnp:artist>"
+       "<dc:creator>C</dc:creator>",
+       "Solo|||0|"},
+      {"<upnp:artist role=\"Composer\">Bach</upnp:artist><dc:creator>C</dc:creator>", "Bach|||0|"},
+      {"<dc:creator>Someone</dc:creator><upnp:artist></upnp:artist>", "Someone|||0|"},
+      {"<res protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM\">http://h/sm.jpg</res>"
+       "<res protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN\">http://h/tn.jpg</res>",
+       "|||0|http://h/tn.jpg|"},
+      {"<upnp:albumArtURI>http://h/art.jpg</upnp:albumArtURI>"
+       "<res protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN\">http://h/tn.jpg</res>",
+       "|||0|http://h/art.jpg|"},
+      {"<sec:CaptionInfo sec:type=\"srt\">http://h/old.srt</sec:CaptionInfo>"
+       "<sec:CaptionInfoEx sec:type=\"srt\">http://h/ex.srt</sec:CaptionInfoEx>",
+       "|||0||-1|0|0x0|http://h/ex.srt"},
+      {"<sec:CaptionInfo sec:type=\"srt\">http://h/old.srt</sec:CaptionInfo>", "|||0||-1|0|0x0|http://h/old.srt"},
+      {"<res protocolInfo=\"http-get:*:text/x-ssa:*\">http://h/s.ass</res>"
+       "<sec:CaptionInfoEx>http://h/ex.srt</sec:CaptionInfoEx>",
+       "|||0||-1|0|0x0|http://h/s.ass"},
+  };
+  for (const auto& [inside, expected] : cases) {
+    const std::vector<DidlEntry> entries = ReadDidl(item(inside).c_str());
+    ASSERT_EQ(entries.size(), 1u) << inside;
+    EXPECT_EQ(Facts(entries)[0].substr(0, expected.size()), expected) << inside;
+  }
+}
+
+// Each character XML treats specially, written as its entity in every tag
+// and URL another server may fill: read back as the character itself.
+TEST(DidlReader, SpecialCharactersInEveryTag) {
+  const std::pair<std::string, std::string> chars[] = {
+      {"<", "&lt;"}, {">", "&gt;"}, {"&", "&amp;"}, {"\"", "&quot;"}, {"'", "&apos;"}};
+  for (const auto& [c, entity] : chars) {
+    const std::string n = "a" + entity + "b", raw = "a" + c + "b";
+    const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title><upnp:artist>" + n +
+                             "</upnp:artist><upnp:album>" + n + "</upnp:album><upnp:genre>" + n +
+                             "</upnp:genre><upnp:albumArtURI>http://h/" + n + ".jpg</upnp:albumArtURI>"
+                             "<res protocolInfo=\"http-get:*:video/mp4:*\">http://h/1</res>"
+                             "<sec:CaptionInfoEx>http://h/" + n + ".srt</sec:CaptionInfoEx></item>"
+                             "<item id=\"2\"><dc:title>t</dc:title><dc:creator>" + n +
+                             "</dc:creator><res>http://h/2</res></item></DIDL-Lite>";
+    EXPECT_EQ(Facts(ReadDidl(text.c_str())),
+              (std::vector<std::string>{raw + "|" + raw + "|" + raw + "|0|http://h/" + raw + ".jpg|-1|0|0x0|http://h/" +
+                                            raw + ".srt",
+                                        raw + "|||0||-1|0|0x0|"}))
+        << text;
+  }
+}
+
+// Our writer to our reader: every tag and URL the metadata adds, with each
+// character XML treats specially, reads back as it was.
+TEST(DidlText, MetadataReadsBackInEveryPlace) {
+  for (const std::string c : {"<", ">", "&", "\"", "'"}) {
+    const std::string name = "a" + c + "b";
+    MediaObject song = Object("s", "0", name, kClassAudio, "http://h:1/media/" + name, "http-get:*:audio/mpeg:*");
+    song.artist = song.album = song.genre = name;
+    song.track = 3;
+    song.musicTrack = true;
+    song.size = 4000;
+    song.artUrl = "http://h:1/art/" + name;
+    MediaObject clip = Object("v", "0", name, kClassVideo, "http://h:1/media/" + name, "http-get:*:video/mp4:*");
+    clip.width = 640;
+    clip.height = 360;
+    clip.artUrl = "http://h:1/art/" + name + ".mp4";
+    clip.subtitles = {{"http://h:1/media/" + name + ".srt", "srt", "text/srt"}};
+    const std::string text = WriteDidl({song, clip});
+    EXPECT_EQ(text.find(name), std::string::npos) << text;
+    EXPECT_EQ(Facts(ReadDidl(text.c_str())),
+              (std::vector<std::string>{name + "|" + name + "|" + name + "|3|http://h:1/art/" + name + "|4000|0|0x0|",
+                                        "|||0|http://h:1/art/" + name + ".mp4|-1|0|640x360|http://h:1/media/" + name +
+                                            ".srt"}))
+        << text;
+  }
+}
+
+// Values that do not read as what they claim to be are absent, never
+// partly read or wrapped around.
+TEST(DidlReader, HostileValuesAreAbsent) {
+  const struct { const char* size, *bitrate, *resolution, *track; } bad[] = {
+      {"-1", "-8", "-640x360", "-1"},
+      {"12abc", "1.5", "640x", "1/12"},
+      {"99999999999999999999", "4294967296", "4294967296x1", "4294967296"},
+      {"", "", "x", ""},
+      {" ", "0x10", "640*360", "one"},
+      {"1e9", "+5", "0x360", "+1"},
+  };
+  for (const auto& b : bad) {
+    const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title>"
+                             "<upnp:originalTrackNumber>" + b.track + "</upnp:originalTrackNumber><res size=\"" +
+                             b.size + "\" bitrate=\"" +
+                             b.bitrate + "\" resolution=\"" + b.resolution + "\">http://h/1</res></item></DIDL-Lite>";
+    EXPECT_EQ(Facts(ReadDidl(text.c_str())), std::vector<std::string>{"|||0||-1|0|0x0|"}) << text;
+  }
+  // The largest values that are still values.
+  const std::string text = std::string(kDlnaOpen) + "<item id=\"1\"><dc:title>t</dc:title><upnp:originalTrackNumber>"
+                           "4294967295</upnp:originalTrackNumber><res size=\"9223372036854775807\" "
+                           "bitrate=\"4294967295\" resolution=\"7680x4320\">http://h/1</res></item></DIDL-Lite>";
+  EXPECT_EQ(Facts(ReadDidl(text.c_str())),
+            std::vector<std::string>{"|||4294967295||9223372036854775807|4294967295|7680x4320|"});
+}
+
 TEST(DidlReader, HostileDocumentsCostLittle) {
   std::string deep, wide = "<DIDL-Lite>";
   for (int i = 0; i < 20000; ++i) deep += "<a>";
