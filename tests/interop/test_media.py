@@ -39,14 +39,17 @@ FILES = ['top.mp3', '.hidden.mp3', '.hiddendir/inside.mp3', 'Movies/2019/Deep/cl
 
 
 def content_for(rel):
-    """Valid small media (a 1x1 PNG), tagged with a hash of the path; random bytes for other names."""
+    """Valid small media (a 1x1 PNG), tagged with a hash of the path; random bytes for other names. In an MP3
+    the hash is the ID3v1 comment, never the title: the titles below are the files' names."""
     def chunk(kind, payload):
         return struct.pack('>I', len(payload)) + kind + payload + struct.pack('>I', zlib.crc32(kind + payload))
     tag, ext = hashlib.sha1(rel).hexdigest().encode(), os.path.splitext(rel)[1].lower()
     if ext == b'.png':
         return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 1, 1, 8, 0, 0, 0, 0)) +
                 chunk(b'tEXt', b'Comment\0' + tag) + chunk(b'IDAT', zlib.compress(b'\0\0')) + chunk(b'IEND', b''))
-    return {b'.mp3': peers.mp3_bytes(8, tag), b'.wav': peers.wav_bytes(1, tag)}.get(ext, rel + os.urandom(200))
+    id3v1_comment = bytes(30 + 30 + 30 + 4) + tag[:28]  # after the empty title, artist, album and year
+    media = {b'.mp3': peers.mp3_bytes(8, id3v1_comment), b'.wav': peers.wav_bytes(1, tag)}
+    return media.get(ext, rel + os.urandom(200))
 
 
 def build_tree(data):
@@ -137,7 +140,11 @@ def parse_page(didl, context):
             r['child_count'] = o.get_child_count()
         else:
             res = o.get_resources()
-            check(len(res) == 1, '%s: %s has %d res' % (context, r['id'], len(res)))
+            # The file, then for pictures and videos at most a thumbnail (a JPEG_TN).
+            extra = [x.get_protocol_info() for x in res[1:]]
+            check(len(res) >= 1 and all(pi.get_mime_type() == 'image/jpeg' and pi.get_dlna_profile() == 'JPEG_TN'
+                                        for pi in extra) and len(extra) <= 1,
+                  '%s: %s has %d res: %s' % (context, r['id'], len(res), [x.get_uri() for x in res]))
             pi = res[0].get_protocol_info()
             r.update(url=res[0].get_uri(), mime=pi.get_mime_type(),
                      pi=(pi.get_protocol(), pi.get_network(), pi.get_mime_type()))
