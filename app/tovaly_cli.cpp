@@ -49,10 +49,12 @@ const char kUsage[] =
     "Options:\n"
     "  --config FILE  settings file to use (default: config.ini beside the program\n"
     "                 when that folder is writable, else ~/.config/tovaly/config.ini)\n"
+    "  --version      print the version and exit\n"
     "  -h, --help     show this help; 'tovaly-cli COMMAND --help' for a command\n";
 
 const char kServeUsage[] =
     "Usage: tovaly-cli [--config FILE] serve [FOLDER] [--address IP] [--port PORT]\n"
+    "                  [--state-dir DIR]\n"
     "\n"
     "Publish FOLDER for this run, or else the shared folder of the settings\n"
     "(content_path; by default the user's videos folder), as a UPnP MediaServer,\n"
@@ -237,6 +239,9 @@ int main(int argc, char** argv) {
       setenv("TOVALY_CONFIG", args[++i].c_str(), 1);
     } else if (args[i] == "-h" || args[i] == "--help") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (args[i] == "--version") {
+      printf("tovaly-cli %s\n", TOVALY_VERSION);
       return 0;
     } else {
       break;
