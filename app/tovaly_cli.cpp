@@ -66,9 +66,12 @@ const char kServeUsage[] =
     "Options:\n"
     "  --address IP   IPv4 address of the interface to serve on (default: the\n"
     "                 interface that carries the default route)\n"
-    "  --port PORT    UPnP port (default: the first free one from 49152; ports\n"
-    "                 below 49152 are raised to 49152 by the UPnP stack); media\n"
-    "                 stream from the first free port after it\n"
+    "  --port PORT    UPnP port (default: the setting port, else the first free\n"
+    "                 one from 49152; ports below 49152 are raised to 49152 by the\n"
+    "                 UPnP stack); media stream from the first free port after it\n"
+    "  --state-dir DIR\n"
+    "                 keep the server's identity (machine_id) in DIR/state.ini\n"
+    "                 rather than in the settings file, which may be read-only\n"
     "  -h, --help     show this help\n";
 
 const char kDevicesUsage[] =
@@ -112,10 +115,17 @@ int Serve(const std::vector<std::string>& args) {
   if (!parsed.error.empty()) return Fail(parsed.error);
   const std::string& address = parsed.search.address;
   std::string folder = parsed.positional.empty() ? std::string() : parsed.positional[0];
-  const long port = parsed.port;
 
   std::string why;
   if (!ConfigReadable(&why)) return Fail(why);
+  const long port = parsed.portGiven ? parsed.port : tovaly::cli::PortSetting(AppConfig::Instance().Get("port"), &why);
+  if (port < 0) return Fail(why + " in " + AppConfig::Instance().path());
+  std::string keptUdn;
+  if (!parsed.stateDir.empty()) {
+    const std::string id = tovaly::cli::KeptMachineId(parsed.stateDir, AppConfig::Instance(), &why);
+    if (id.empty()) return Fail(why);
+    keptUdn = "uuid:" + id;
+  }
   if (!folder.empty()) {
     if (folder[0] != '/') {
       char cwd[4096];
@@ -131,6 +141,7 @@ int Serve(const std::vector<std::string>& args) {
   const sigset_t stopSignals = BlockStopSignals();
 
   tovaly::ConsoleHost host(true);
+  host.SetDeviceUdn(keptUdn);
   int rc = 0;
   auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
                                           &tovaly::ConsoleHost::Callback, &host, &rc);
@@ -145,7 +156,11 @@ int Serve(const std::vector<std::string>& args) {
   printf("  Phone page:  %s\n", device->phonePageUrl().c_str());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
-  {
+  // A service started before its folder is mounted, or a user of its own
+  // that may not read it, publishes nothing: say why where its log shows it.
+  if (const std::string problem = tovaly::ContentFolderProblem(server->contentFolder(), false); !problem.empty()) {
+    fprintf(stderr, "tovaly-cli: %s Nothing is published until it can be read.\n", problem.c_str());
+  } else {
     tovaly::MediaObjectList folders;
     if (tovaly::ListFolder(server->contentFolder(), "0", 0, 1, "", &folders) <= 0) {
       printf("  (Only the sub-folders of the shared folder are published, and it has none yet:\n"
