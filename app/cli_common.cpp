@@ -4,12 +4,18 @@
 #include <upnp.h>
 #include <upnptools.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "controlpoint/control_point.h"
+#include "core/app_config.h"
 #include "core/clock.h"
 #include "core/text.h"
+#include "core/uuid.h"
+#include "library/media_library.h"
 
 namespace tovaly::cli {
 
@@ -151,6 +157,49 @@ bool SearchOption(const std::vector<std::string>& args, size_t* i, SearchOptions
   return false;
 }
 
+namespace {
+
+// A port number from 0 to 65535, nothing around it.
+bool ParsePort(const std::string& text, long* port) {
+  char* end = nullptr;
+  errno = 0;
+  *port = strtol(text.c_str(), &end, 10);
+  return !text.empty() && end && !*end && errno == 0 && *port >= 0 && *port <= 65535;
+}
+
+// Only an id that makes a valid UDN: 8-4-4-4-12 hexadecimal digits.
+bool IsMachineId(const std::string& id) {
+  if (id.size() != 36) return false;
+  for (size_t i = 0; i < id.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (id[i] == '-') || (!dash && !isxdigit(static_cast<unsigned char>(id[i])))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+long PortSetting(const std::string& value, std::string* error) {
+  long port = 0;
+  if (value.empty()) return 0;
+  if (ParsePort(value, &port)) return port;
+  *error = "the setting port wants a number from 0 to 65535, not '" + value + "'";
+  return -1;
+}
+
+std::string KeptMachineId(const std::string& stateDir, const util::AppConfig& settings, std::string* error) {
+  const util::AppConfig state(stateDir + "/state.ini");
+  std::string id = state.Get("machine_id");
+  if (IsMachineId(id)) return id;
+  id = settings.Get("machine_id");
+  if (!IsMachineId(id)) id = NewUuid();
+  if (!state.Set("machine_id", id)) {
+    *error = "cannot keep the server's identity in " + state.path() + ": " + strerror(errno);
+    return std::string();
+  }
+  return id;
+}
+
 CommandArgs ParseCommandArgs(const std::string& command, const std::vector<std::string>& args) {
   CommandArgs out;
   const bool serve = command == "serve", devices = command == "devices";
@@ -165,9 +214,11 @@ CommandArgs ParseCommandArgs(const std::string& command, const std::vector<std::
     } else if (serve && !a.empty() && a[0] != '-' && out.positional.empty()) {
       out.positional.push_back(a);  // the folder
     } else if (serve && a == "--port" && i + 1 < args.size()) {
-      char* end = nullptr;
-      out.port = strtol(args[++i].c_str(), &end, 10);
-      if (!end || *end || out.port < 0 || out.port > 65535) out.error = "--port wants a number from 0 to 65535";
+      out.portGiven = true;
+      if (!ParsePort(args[++i], &out.port)) out.error = "--port wants a number from 0 to 65535";
+    } else if (serve && a == "--state-dir" && i + 1 < args.size()) {
+      out.stateDir = args[++i];
+      if (out.stateDir.empty()) out.error = "--state-dir wants a folder";
     } else if ((!serve || a == "--address") && SearchOption(args, &i, &out.search, &out.error)) {
     } else if (!serve && !devices && !(a.size() > 1 && a[0] == '-')) {
       out.positional.push_back(a);  // "-" too: a name like any other

@@ -11,7 +11,10 @@
 
 namespace tovaly {
 class control_point_t;
+namespace util {
+class AppConfig;
 }
+}  // namespace tovaly
 
 namespace tovaly::cli {
 
@@ -62,8 +65,21 @@ struct CommandArgs {
   SearchOptions search;  // serve takes only --address
   bool json = false;     // devices, browse
   long port = 0;         // serve
+  bool portGiven = false;
+  std::string stateDir;  // serve
 };
 CommandArgs ParseCommandArgs(const std::string& command, const std::vector<std::string>& args);
+
+// The `port` key of the settings, which serve uses when --port is not given:
+// 0 (the first free port) when empty; -1 with *error when it is not a port.
+long PortSetting(const std::string& value, std::string* error);
+
+// The server's identity for serve --state-dir, whose settings file may be
+// read-only (a system service's): machine_id of DIR/state.ini; else the
+// settings' own, so that a server moved into a service keeps its identity;
+// else a new one. Written to DIR/state.ini when it is not there yet. "" with
+// *error when it cannot be kept there.
+std::string KeptMachineId(const std::string& stateDir, const util::AppConfig& settings, std::string* error);
 
 // One look at the devices found so far for the one that `name` (a UDN, or a
 // friendly name only one device of that kind has) means: 1 with *out set,

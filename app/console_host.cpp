@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "app/cli_common.h"
 #include "core/event_callback.h"
@@ -13,9 +14,15 @@ namespace tovaly {
 int32_t ConsoleHost::Callback(void* context, int32_t code, void* args) {
   return HostDispatch(code, [&]() -> int32_t {
     if (!args) return 0;
+    auto* host = static_cast<ConsoleHost*>(context);
+    if (code == kRequestDeviceUdn && host && !host->udn_.empty()) {
+      auto* r = static_cast<TextRequest*>(args);
+      if (!r->buffer || r->size <= host->udn_.size()) return 0;
+      memcpy(r->buffer, host->udn_.c_str(), host->udn_.size() + 1);
+      return 1;
+    }
     int32_t answer = 0;
     if (AnswerMachineRequest(code, args, &answer)) return answer;
-    auto* host = static_cast<ConsoleHost*>(context);
     if (!host) return 0;
     switch (code) {
       case kEventServerAdded:

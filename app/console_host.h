@@ -23,6 +23,10 @@ class ConsoleHost {
 
   static int32_t Callback(void* context, int32_t code, void* args);
 
+  // The UDN the server is given instead of the settings' machine_id; set
+  // before the server starts.
+  void SetDeviceUdn(std::string udn) { udn_ = std::move(udn); }
+
   // The devices present now, servers first, each kind in order of arrival.
   std::vector<Device> Devices() const;
 
@@ -49,6 +53,7 @@ class ConsoleHost {
   void Left(const char* kind, const char* name, const char* udn);
 
   const bool printEvents_;
+  std::string udn_;
   mutable std::mutex m_;  // guards the two below; nothing is called with it held
   std::map<std::string, Device> devices_;  // by kind + UDN
   std::vector<std::string> order_;

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
@@ -18,6 +21,19 @@
 #include "ui/main_window.h"
 
 namespace {
+
+const char kUsage[] =
+    "Usage: tovaly [--show]\n"
+    "\n"
+    "Share a folder of this computer with the TVs, phones and players of the home\n"
+    "network (UPnP AV / DLNA), and play what the media servers around hold on a\n"
+    "renderer. Lives as an icon in the notification area; without one, its window\n"
+    "is shown. Starting it again ends the running copy and takes its place.\n"
+    "\n"
+    "Options:\n"
+    "  --show         open the window at once (also -show or /show)\n"
+    "  --version      print the version and exit\n"
+    "  -h, --help     show this help\n";
 
 int signalPipe[2] = {-1, -1};
 
@@ -52,6 +68,17 @@ void QuitOnStopSignals(tovaly::ui::COrlinDlg* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that they need no display.
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("tovaly %s\n", TOVALY_VERSION);
+      return 0;
+    }
+    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   CatchStopSignals();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("tovaly"));

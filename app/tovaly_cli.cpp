@@ -50,10 +50,12 @@ const char kUsage[] =
     "Options:\n"
     "  --config FILE  settings file to use (default: config.ini beside the program\n"
     "                 when that folder is writable, else ~/.config/tovaly/config.ini)\n"
+    "  --version      print the version and exit\n"
     "  -h, --help     show this help; 'tovaly-cli COMMAND --help' for a command\n";
 
 const char kServeUsage[] =
     "Usage: tovaly-cli [--config FILE] serve [FOLDER] [--address IP] [--port PORT]\n"
+    "                  [--state-dir DIR]\n"
     "\n"
     "Publish FOLDER for this run, or else the shared folder of the settings\n"
     "(content_path; by default the user's videos folder), as a UPnP MediaServer,\n"
@@ -65,10 +67,13 @@ const char kServeUsage[] =
     "Options:\n"
     "  --address IP   IPv4 address of the interface to serve on (default: the\n"
     "                 interface that carries the default route)\n"
-    "  --port PORT    the UPnP stack's port (default: the first free one from\n"
-    "                 49152; ports below 49152 are raised to 49152 by the stack);\n"
-    "                 the device's HTTP and then the media take the first free\n"
-    "                 ports after it\n"
+    "  --port PORT    the UPnP stack's port (default: the setting port, else the\n"
+    "                 first free one from 49152; ports below 49152 are raised to\n"
+    "                 49152 by the stack); the device's HTTP and then the media\n"
+    "                 take the first free ports after it\n"
+    "  --state-dir DIR\n"
+    "                 keep the server's identity (machine_id) in DIR/state.ini\n"
+    "                 rather than in the settings file, which may be read-only\n"
     "  -h, --help     show this help\n";
 
 const char kDevicesUsage[] =
@@ -112,10 +117,17 @@ int Serve(const std::vector<std::string>& args) {
   if (!parsed.error.empty()) return Fail(parsed.error);
   const std::string& address = parsed.search.address;
   std::string folder = parsed.positional.empty() ? std::string() : parsed.positional[0];
-  const long port = parsed.port;
 
   std::string why;
   if (!ConfigReadable(&why)) return Fail(why);
+  const long port = parsed.portGiven ? parsed.port : tovaly::cli::PortSetting(AppConfig::Instance().Get("port"), &why);
+  if (port < 0) return Fail(why + " in " + AppConfig::Instance().path());
+  std::string keptUdn;
+  if (!parsed.stateDir.empty()) {
+    const std::string id = tovaly::cli::KeptMachineId(parsed.stateDir, AppConfig::Instance(), &why);
+    if (id.empty()) return Fail(why);
+    keptUdn = "uuid:" + id;
+  }
   if (!folder.empty()) {
     if (folder[0] != '/') {
       char cwd[4096];
@@ -138,6 +150,7 @@ int Serve(const std::vector<std::string>& args) {
   struct Unset {
     ~Unset() { tovaly::SetMediaCatalog(nullptr); }
   } unset;
+  host.SetDeviceUdn(keptUdn);
   int rc = 0;
   auto server = tovaly::CreateMediaServer(address.empty() ? nullptr : address.c_str(), static_cast<uint16_t>(port),
                                           &tovaly::ConsoleHost::Callback, &host, &rc);
@@ -153,7 +166,11 @@ int Serve(const std::vector<std::string>& args) {
   printf("  UPnP stack:  port %u (announcements; events for the control point)\n", UpnpGetServerPort());
   printf("  Sharing:     %s\n", server->contentFolder().c_str());
   printf("  Settings:    %s\n", AppConfig::Instance().path().c_str());
-  {
+  // A service started before its folder is mounted, or a user of its own
+  // that may not read it, publishes nothing: say why where its log shows it.
+  if (const std::string problem = tovaly::ContentFolderProblem(server->contentFolder(), false); !problem.empty()) {
+    fprintf(stderr, "tovaly-cli: %s Nothing is published until it can be read.\n", problem.c_str());
+  } else {
     tovaly::MediaObjectList folders;
     if (tovaly::ListFolder(server->contentFolder(), "0", 0, 1, "", &folders) <= 0) {
       printf("  (Only the sub-folders of the shared folder are published, and it has none yet:\n"
@@ -247,6 +264,9 @@ int main(int argc, char** argv) {
       setenv("TOVALY_CONFIG", args[++i].c_str(), 1);
     } else if (args[i] == "-h" || args[i] == "--help") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (args[i] == "--version") {
+      printf("tovaly-cli %s\n", TOVALY_VERSION);
       return 0;
     } else {
       break;

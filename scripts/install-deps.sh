@@ -12,6 +12,10 @@ PACKAGES=(
   # metadata of media files (read by the tovaly-meta helper) and its cache
   libtag1-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libexif-dev libturbojpeg0-dev libsqlite3-dev
+  # the Debian package (scripts/package.sh) and the checks of its files: its
+  # manual pages, units (systemd-analyze; systemd need not run) and the system
+  # calls of its programs
+  debhelper dpkg-dev lintian man-db systemd strace
   # fuzzing (scripts/fuzz.sh); llvm-14 symbolizes what a fuzzer finds
   clang libclang-rt-14-dev llvm-14
   # tests of the desktop program: a display, a notification area, QR reading,

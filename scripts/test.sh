@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test (unit and interop).
+# UndefinedBehaviorSanitizer, builds the Debian package, and runs every test
+# (unit and interop).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,5 +13,7 @@ cmake --build build-tsan -j"$(nproc)" --target controlpoint_tests
 TSAN_OPTIONS="halt_on_error=1" build-tsan/tests/controlpoint/controlpoint_tests --gtest_brief=1
 # Every parser of outside input under libFuzzer, for a bounded number of inputs.
 scripts/fuzz.sh --all 20000
+# The Debian package, which the package test takes apart.
+scripts/package.sh
 cd build-test
 ctest --output-on-failure --timeout 600 "$@"

@@ -1,15 +1,29 @@
 #pragma once
-// Asks for the folder whose media are shared. The dialog only checks the
-// folder; the host stores path() in the settings file after it is accepted.
+// Asks for the folder whose media are shared, and whether the program starts
+// with the desktop session. The dialog only checks the folder; the host stores
+// path() in the settings file after it is accepted. The autostart entry is
+// written or removed by the dialog itself when OK is pressed.
 
+#include <QByteArray>
 #include <QDialog>
 #include <QString>
 #include <string>
 
 
+class QCheckBox;
 class QLineEdit;
 
 namespace tovaly::ui {
+
+// The XDG autostart entry that starts the icon with the desktop session:
+// $XDG_CONFIG_HOME/autostart/tovaly.desktop (an absolute $XDG_CONFIG_HOME,
+// else ~/.config).
+QString AutostartPath();
+// Its text: the installed autostart entry (PREFIX/share/tovaly beside the
+// program's PREFIX/bin) when there is one, else the same file built in.
+QByteArray AutostartEntry();
+// Writes (on) or removes (off) the entry; "" or why it could not.
+QString SetAutostart(bool on);
 
 class CSetting : public QDialog {
   Q_OBJECT
@@ -21,8 +35,9 @@ class CSetting : public QDialog {
   QString path() const { return path_; }
 
  public slots:
-  // Takes the edited path (trimmed) only when it passes ContentFolderProblem;
-  // otherwise shows the problem and stays open.
+  // Takes the edited path (trimmed) only when it passes ContentFolderProblem
+  // and the autostart entry could be written or removed as the check box
+  // asks; otherwise shows the problem and stays open, and nothing changes.
   void accept() override;
 
  protected:
@@ -35,6 +50,7 @@ class CSetting : public QDialog {
 
   QString path_;
   QLineEdit* edit_;
+  QCheckBox* autostart_;
 };
 
 }  // namespace tovaly::ui

@@ -1,9 +1,17 @@
 // The console program's own logic: its texts, the arguments of its
-// commands, how a device is named, the keys of `play`.
+// commands, what serve takes from the settings, how a device is named, the
+// keys of `play`.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "app/cli_common.h"
+#include "core/app_config.h"
 #include "core/event_callback.h"
 #include "upnp/didl.h"
 
@@ -40,7 +48,7 @@ TEST(CommandArgs, EachCommandTakesItsOwn) {
     std::string shown;
     for (const std::string& p : a.positional) shown += p + ",";
     return shown + "|" + std::to_string(a.json) + "|" + std::to_string(a.search.timeout) + "|" + a.search.address +
-           "|" + std::to_string(a.port);
+           "|" + std::to_string(a.port) + (a.portGiven ? "!" : "") + (a.stateDir.empty() ? "" : "|" + a.stateDir);
   };
   const struct {
     const char* command;
@@ -48,7 +56,12 @@ TEST(CommandArgs, EachCommandTakesItsOwn) {
     std::string parsed;
   } cases[] = {
       {"serve", {}, "|0|5||0"},
-      {"serve", {"/srv/m", "--address", "192.0.2.1", "--port", "49200"}, "/srv/m,|0|5|192.0.2.1|49200"},
+      {"serve", {"/srv/m", "--address", "192.0.2.1", "--port", "49200"}, "/srv/m,|0|5|192.0.2.1|49200!"},
+      {"serve", {"--port", "0", "--state-dir", "/var/lib/tovaly"}, "|0|5||0!|/var/lib/tovaly"},
+      {"serve", {"--state-dir", ""}, "! --state-dir wants a folder"},
+      {"serve", {"--state-dir"}, "! serve: unknown option '--state-dir' (see 'tovaly-cli serve --help')"},
+      {"serve", {"--port", ""}, "! --port wants a number from 0 to 65535"},
+      {"devices", {"--state-dir", "/tmp"}, "! devices: unknown option '--state-dir' (see 'tovaly-cli devices --help')"},
       {"serve", {"/a", "/b"}, "! serve: unknown option '/b' (see 'tovaly-cli serve --help')"},
       {"serve", {"--port", "65536"}, "! --port wants a number from 0 to 65535"},
       {"serve", {"--port", "80x"}, "! --port wants a number from 0 to 65535"},
@@ -73,6 +86,71 @@ TEST(CommandArgs, EachCommandTakesItsOwn) {
       {"play", {"-h"}, "help"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c.command, c.args), c.parsed) << c.command << " " << c.args.size();
+}
+
+// The port key of the settings file, for serve without --port.
+TEST(ServeSettings, PortKeyIsAPortOrNothing) {
+  const struct {
+    const char* value;
+    long port;
+  } cases[] = {{"", 0}, {"49200", 49200}, {"0", 0}, {"65535", 65535}, {"65536", -1}, {"-1", -1},
+               {"49200x", -1}, {"port", -1}, {"99999999999999999999", -1}};
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(PortSetting(c.value, &error), c.port) << c.value;
+    EXPECT_EQ(error.empty(), c.port >= 0) << c.value << ": " << error;
+  }
+}
+
+// serve --state-dir: the identity lives in the state folder and survives
+// restarts; the settings file is only read.
+TEST(ServeSettings, IdentityKeptInTheStateFolder) {
+  char base[] = "/tmp/tovaly-state-XXXXXX";
+  ASSERT_TRUE(mkdtemp(base));
+  const std::string dir = base;
+  auto write = [](const std::string& path, const std::string& text) { std::ofstream(path) << text; };
+  auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto kept = [&](const std::string& state, const util::AppConfig& settings) {
+    mkdir(state.c_str(), 0700);
+    std::string error;
+    const std::string id = KeptMachineId(state, settings, &error);
+    EXPECT_EQ(id.empty(), !error.empty()) << error;
+    return id.empty() ? "! " + error : id;
+  };
+  const std::string given = "0e2a3d5c-1b2f-4c6d-9e8f-a1b2c3d4e5f6";
+  const std::string plain = "[setting]\ncontent_path=/srv/media\n";
+  write(dir + "/plain.ini", plain);
+  write(dir + "/with-id.ini", plain + "machine_id=" + given + "\n");
+  const util::AppConfig settings(dir + "/plain.ini"), withId(dir + "/with-id.ini");
+
+  const std::string first = kept(dir + "/a", settings);
+  EXPECT_EQ(first.size(), 36u) << first;
+  EXPECT_EQ(kept(dir + "/a", settings), first);  // a restart
+  EXPECT_EQ(util::AppConfig(dir + "/a/state.ini").Get("machine_id"), first);
+  EXPECT_EQ(read(dir + "/plain.ini"), plain);
+  // A server whose settings had an identity keeps it; the state wins after that.
+  EXPECT_EQ(kept(dir + "/b", withId), given);
+  EXPECT_EQ(kept(dir + "/a", withId), first);
+  // An id edited into something that makes no UDN is replaced.
+  mkdir((dir + "/c").c_str(), 0700);
+  write(dir + "/c/state.ini", "[setting]\nmachine_id=" + given.substr(1) + "x\n");
+  const std::string fresh = kept(dir + "/c", settings);
+  EXPECT_TRUE(fresh.size() == 36u && fresh != first) << fresh;
+  // A state folder that cannot be written is an error, not a new identity at every start.
+  write(dir + "/file", "");
+  EXPECT_EQ(kept(dir + "/file", settings).rfind("! cannot keep the server's identity in " + dir + "/file/state.ini", 0), 0u);
+
+  // The console host answers the server's UDN request with the kept one.
+  ConsoleHost host(false);
+  host.SetDeviceUdn("uuid:" + first);
+  char udn[64] = "";
+  TextRequest request{udn, sizeof udn};
+  EXPECT_EQ(ConsoleHost::Callback(&host, kRequestDeviceUdn, &request), 1);
+  EXPECT_EQ(std::string(udn), "uuid:" + first);
+  std::filesystem::remove_all(dir);
 }
 
 // The devices the console host was told about, named by UDN or by a name

@@ -1,14 +1,17 @@
-// The QR code and content folder dialogs, driven through their widgets on the
+// The QR code and setting dialogs, driven through their widgets on the
 // offscreen platform.
 #include <unistd.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 #include <algorithm>
 #include <string>
@@ -51,6 +54,29 @@ class TestSetting : public CSetting {
 };
 
 QLineEdit* Edit(QWidget* dialog, const char* name) { return dialog->findChild<QLineEdit*>(name); }
+QCheckBox* Box(const QWidget& dialog, const char* name) { return dialog.findChild<QCheckBox*>(name); }
+QCheckBox* Box(QWidget* dialog, const char* name) { return Box(*dialog, name); }
+
+// Sets an environment variable (unset when value is null) until the end of
+// the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const QByteArray& value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+    old_ = qgetenv(name);
+    value.isNull() ? qunsetenv(name) : qputenv(name, value);
+  }
+  ~ScopedEnv() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 void Click(QWidget* dialog, const char* name) { dialog->findChild<QPushButton*>(name)->click(); }
 
 }  // namespace
@@ -178,6 +204,81 @@ class DialogsTest : public QObject {
     Click(&dlg, "browse");
     Click(&dlg, "cancel");
     QVERIFY(dlg.result() == QDialog::Rejected && dlg.path() == typed.path());
+  }
+
+  // The check box writes the XDG autostart entry at OK and removes it again;
+  // it shows whether the entry is there, also where only HOME is set. Its
+  // text in both languages.
+  void autostartFollowsTheCheckBox() {
+    QTemporaryDir folder, home, config;
+    auto boxText = [&] { return Box(TestSetting(folder.path()), "autostart")->text(); };
+    QCOMPARE(boxText(), QString("Start with my desktop session"));
+    QTranslator chinese;
+    QVERIFY(chinese.load(QLocale(QLocale::Chinese, QLocale::China), "tovaly", "_", ":/i18n"));
+    QCoreApplication::installTranslator(&chinese);
+    QCOMPARE(boxText(), QString("随桌面会话启动"));
+    QCoreApplication::removeTranslator(&chinese);
+    for (const bool xdg : {true, false}) {
+      const ScopedEnv homeEnv("HOME", home.path().toLocal8Bit());
+      const ScopedEnv configEnv("XDG_CONFIG_HOME", xdg ? config.path().toLocal8Bit() : QByteArray("relative/ignored"));
+      const QString entry = (xdg ? config.path() : home.path() + "/.config") + "/autostart/tovaly.desktop";
+      {
+        TestSetting dlg(folder.path());
+        QVERIFY(!Box(&dlg, "autostart")->isChecked());
+        Click(&dlg, "ok");  // unchanged: nothing written
+        QVERIFY(dlg.result() == QDialog::Accepted && !QFileInfo::exists(QFileInfo(entry).path()));
+      }
+      {
+        TestSetting dlg(folder.path());
+        Box(&dlg, "autostart")->setChecked(true);
+        QVERIFY(QFileInfo::exists(entry) == false);  // only at OK
+        Click(&dlg, "ok");
+        QVERIFY2(dlg.problems.isEmpty() && dlg.result() == QDialog::Accepted, qPrintable(dlg.problems.join("\n")));
+      }
+      const QByteArray text = ReadAll(entry);
+      QVERIFY2(text.startsWith("[Desktop Entry]\n") && text.contains("\nExec=tovaly\n"), text.constData());
+      {
+        TestSetting dlg(folder.path());
+        QVERIFY(Box(&dlg, "autostart")->isChecked());
+        Box(&dlg, "autostart")->setChecked(false);
+        Click(&dlg, "cancel");  // nothing changes
+        QVERIFY(QFileInfo::exists(entry));
+      }
+      TestSetting dlg(folder.path());
+      Box(&dlg, "autostart")->setChecked(false);
+      Click(&dlg, "ok");
+      QVERIFY(dlg.result() == QDialog::Accepted && !QFileInfo::exists(entry));
+      QVERIFY(!Box(TestSetting(folder.path()), "autostart")->isChecked());
+    }
+  }
+
+  // An entry that cannot be written or removed is shown, and the dialog
+  // takes nothing: the folder stays as it was and so does the entry.
+  void autostartFailureChangesNothing() {
+    QTemporaryDir folder, other, config;
+    const ScopedEnv configEnv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    const QString dir = config.filePath("autostart"), entry = dir + "/tovaly.desktop";
+    QVERIFY(QFile(dir).open(QIODevice::WriteOnly));  // a file where the folder belongs
+    {
+      TestSetting dlg(folder.path());
+      dlg.show();
+      Edit(&dlg, "path")->setText(other.path());
+      Box(&dlg, "autostart")->setChecked(true);
+      Click(&dlg, "ok");
+      QCOMPARE(dlg.problems.size(), 1);
+      QVERIFY2(dlg.problems[0].contains(entry) && dlg.problems[0].contains("not a folder"), qPrintable(dlg.problems[0]));
+      QVERIFY(dlg.isVisible() && dlg.result() != QDialog::Accepted && dlg.path() == folder.path());
+    }
+    // An entry that is a folder with something in it cannot be removed.
+    QVERIFY(QFile::remove(dir) && QDir().mkpath(entry + "/kept"));
+    TestSetting dlg(folder.path());
+    dlg.show();
+    QVERIFY(Box(&dlg, "autostart")->isChecked());
+    Box(&dlg, "autostart")->setChecked(false);
+    Click(&dlg, "ok");
+    QCOMPARE(dlg.problems.size(), 1);
+    QVERIFY2(dlg.problems[0].contains(entry) && dlg.problems[0].contains("removed"), qPrintable(dlg.problems[0]));
+    QVERIFY(dlg.isVisible() && dlg.result() != QDialog::Accepted && QFileInfo(entry + "/kept").isDir());
   }
 };
 

@@ -24,4 +24,11 @@
         <translation>退出</translation>
     </message>
 </context>
+<context>
+    <name>tovaly::ui::CSetting</name>
+    <message>
+        <source>Start with my desktop session</source>
+        <translation>随桌面会话启动</translation>
+    </message>
+</context>
 </TS>
