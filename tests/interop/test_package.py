@@ -29,6 +29,7 @@ MENU = 'usr/share/applications/tovaly.desktop'
 AUTOSTART = 'usr/share/tovaly/tovaly-autostart.desktop'
 PAGES = {'tovaly': 'usr/share/man/man1/tovaly.1.gz', 'tovaly-cli': 'usr/share/man/man1/tovaly-cli.1.gz'}
 CONFIG = 'etc/tovaly/config.ini'
+META = 'usr/libexec/tovaly/tovaly-meta'
 NS_DIDL = '{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}'
 
 
@@ -46,13 +47,14 @@ def package_files(st):
     check(rc == 0, 'dpkg-deb -c: %s' % err)
     names = {ln.split(None, 5)[5].split(' -> ')[0].lstrip('.') for ln in listing.splitlines() if ln.strip()}
     files = sorted(n for n in names if not n.endswith('/'))
-    need = {'/usr/bin/tovaly', '/usr/bin/tovaly-cli', '/' + MENU, '/' + AUTOSTART, '/' + SYSTEM_UNIT, '/' + USER_UNIT,
+    need = {'/usr/bin/tovaly', '/usr/bin/tovaly-cli', '/' + META, '/' + MENU, '/' + AUTOSTART, '/' + SYSTEM_UNIT, '/' + USER_UNIT,
             '/' + CONFIG, '/usr/share/icons/hicolor/scalable/apps/tovaly.svg',
             '/usr/share/icons/hicolor/48x48/apps/tovaly.png', '/usr/share/icons/hicolor/256x256/apps/tovaly.png',
             '/usr/share/doc/tovaly/copyright'} | {'/' + p for p in PAGES.values()}
     check(need <= names, 'the package lacks %s' % sorted(need - names))
     # Nothing under /usr/local, no autostart for every user, no build leftovers.
-    places = ('/usr/bin/', '/usr/share/', '/usr/lib/systemd/user/', '/lib/systemd/system/', '/etc/tovaly/')
+    places = ('/usr/bin/', '/usr/libexec/tovaly/', '/usr/share/', '/usr/lib/systemd/user/', '/lib/systemd/system/',
+              '/etc/tovaly/')
     stray = [n for n in files if not n.startswith(places) or n.endswith(('.a', '.h', '.cmake'))]
     check(not stray, 'files that do not belong in the package: %s' % stray)
     # Nothing runs at installation: no maintainer scripts; the settings file is the administrator's.
@@ -71,8 +73,8 @@ def package_files(st):
             fields[k] = v.strip()
     check(fields.get('Version') == st['version'], 'package version %s, the programs say %s'
           % (fields.get('Version'), st['version']))
-    # Computed from the linked libraries: the UPnP stack's and Qt's packages are there without being listed by hand.
-    for lib in ('libupnp13', 'libmicrohttpd12', 'libqt6widgets6'):
+    # Computed from the linked libraries, the metadata helper's included (the UPnP stack is linked statically).
+    for lib in ('libmicrohttpd12', 'libqt6widgets6', 'libtag1v5', 'libavformat59'):
         check(re.search(r'(^|, )%s( |,|$)' % lib, fields.get('Depends', '')), 'Depends lacks %s: %s'
               % (lib, fields.get('Depends')))
     for prog in ('tovaly', 'tovaly-cli'):
@@ -173,8 +175,9 @@ def children_of(pid):
 
 def system_service(st):
     """The system unit's command line as an unprivileged user (as DynamicUser= gives it) with its settings file
-    read-only to it: it serves the folder of that file, keeps its identity in the state folder across a restart, and
-    makes only the system calls and sockets that both units allow (traced in the first run)."""
+    read-only to it: it serves the folder of that file with the song's tag title (its metadata helper at work, its
+    cache in the unit's cache folder), keeps its identity in the state folder across a restart, and makes only the
+    system calls and sockets that both units allow (traced in the first run, the helper's included)."""
     unit = os.path.join(st['root'], SYSTEM_UNIT)
     argv = shlex.split(unit_lines(unit, 'ExecStart')[0])
     etc = os.path.join(st['work'], 'host')  # stands for / where the unit names /etc
@@ -194,6 +197,11 @@ def system_service(st):
     state = os.path.join(state_base, 'tovaly')
     os.makedirs(state, mode=0o700)
     os.chown(state, 65534, 65534)
+    # CacheDirectory=tovaly: %C/tovaly, the service's user's; the unit's Environment= points the program at %C.
+    cache_base = os.path.join(st['work'], 'var-cache')
+    check(unit_lines(unit, 'CacheDirectory') == ['tovaly'], 'the system unit has no cache folder of its own')
+    os.makedirs(os.path.join(cache_base, 'tovaly'), mode=0o700)
+    os.chown(os.path.join(cache_base, 'tovaly'), 65534, 65534)
     for top in (etc, share):  # readable by others, writable by root alone
         for d, _, files in os.walk(top):
             os.chmod(d, 0o755)
@@ -205,6 +213,11 @@ def system_service(st):
     check(config in cmd, 'the system unit reads no /%s: %s' % (CONFIG, argv))
     user = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', '--no-new-privs', '--inh-caps=-all']
     env = {'PATH': '/usr/bin:/bin', 'HOME': '/', 'LANG': 'C.UTF-8'}
+    for line in unit_lines(unit, 'Environment'):
+        for assignment in shlex.split(line):
+            k, v = assignment.split('=', 1)
+            env[k] = v.replace('%C', cache_base)
+    env['TOVALY_META_HELPER'] = os.path.join(st['root'], META)  # the package is unpacked, not installed
     trace = os.path.join(st['work'], 'strace')
     os.makedirs(trace, mode=0o755)
     os.chown(trace, 65534, 65534)
@@ -215,14 +228,23 @@ def system_service(st):
                  env=env)
         check(p.wait_for(r'^Press Ctrl-C'), 'the system service did not serve:\n' + p.tail())
         check(p.find(r'Sharing:\s+%s/$' % re.escape(share)), 'not sharing the folder of the settings:\n' + p.tail())
-        check(not p.lines('err'), 'the service complained:\n' + p.tail())
+        # A first start says once that it made its metadata cache; nothing else is worth a complaint.
+        complaints = [ln for ln in p.lines('err') if not (run == 1 and 'metadata cache: started' in ln)]
+        check(not complaints, 'the service complained:\n' + p.tail())
         udns.append(p.find(r'UDN:\s+(\S+)').group(1))
         srv = peers.describe(p.find(r'Description:\s+(\S+)').group(1))
-        out = peers.soap(int(re.search(r':(\d+)/', p.find(r'Address:\s+(\S+)').group(1)).group(1)),
-                         srv['control'][CDS_TYPE], CDS_TYPE, 'Browse',
-                         [('ObjectID', 'Music'), ('BrowseFlag', 'BrowseDirectChildren'), ('Filter', '*'),
-                          ('StartingIndex', '0'), ('RequestedCount', '0'), ('SortCriteria', '')])
-        url = ET.fromstring(out['Result']).findtext('%sitem/%sres' % (NS_DIDL, NS_DIDL))
+        port = int(re.search(r':(\d+)/', p.find(r'Address:\s+(\S+)').group(1)).group(1))
+
+        def music():
+            out = peers.soap(port, srv['control'][CDS_TYPE], CDS_TYPE, 'Browse',
+                             [('ObjectID', 'Music'), ('BrowseFlag', 'BrowseDirectChildren'), ('Filter', '*'),
+                              ('StartingIndex', '0'), ('RequestedCount', '0'), ('SortCriteria', '')])
+            return ET.fromstring(out['Result'])
+        # The tag may come after the first answer (a page waits 150 ms for it): asked again until it is there.
+        titled = poll(lambda: music().findtext('%sitem/{http://purl.org/dc/elements/1.1/}title' % NS_DIDL)
+                      == 'Package tone')
+        check(titled, 'the song is not listed by its tag title (no metadata helper?):\n' + p.tail())
+        url = music().findtext('%sitem/%sres' % (NS_DIDL, NS_DIDL))
         check(url and peers.fetch(url) == st['mp3'], 'Music/tone.mp3 was not served as it is: %r' % url)
         # SIGTERM to the program itself: strace would detach from it, not pass it on.
         target = poll(lambda: children_of(p.proc.pid)) if run == 1 else [p.proc.pid]
@@ -236,11 +258,13 @@ def system_service(st):
         check('machine_id=%s\n' % udns[0][len('uuid:'):] in f.read(), 'the state folder does not hold the identity')
     with open(config) as f:
         check(f.read() == settings, 'the read-only settings file changed')
+    check(os.path.isfile(os.path.join(cache_base, 'tovaly', 'metadata.sqlite')),
+          'no metadata cache in the unit\'s cache folder: %s' % list(os.walk(cache_base)))
 
     with open(log) as f:
         traced = f.read()
     used = set(re.findall(r'^\d+ +(\w+)\(', traced, re.M))
-    families = set(re.findall(r'^\d+ +socket\((AF_\w+)', traced, re.M))
+    families = set(re.findall(r'^\d+ +socket(?:pair)?\((AF_\w+)', traced, re.M))
     check('execve' in used and 'bind' in used, 'the trace holds no start: %s' % sorted(used))
     groups = syscall_groups()
     for path in (unit, os.path.join(st['root'], USER_UNIT)):
