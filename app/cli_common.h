@@ -108,9 +108,6 @@ bool FindDevice(Session* s, const char* kind, const std::string& name, const Sea
 // of the table (what the server says nothing of left out).
 std::string BrowseEntryJson(const ConsoleHost::BrowseEntry& e);
 std::string BrowseEntryText(const ConsoleHost::BrowseEntry& e);
-// A duration as players show it, from microseconds: "3:25", "1:02:05";
-// empty when unknown (negative).
-std::string DurationText(int64_t micros);
 
 int Browse(const std::vector<std::string>& args);
 int Play(const std::vector<std::string>& args);

@@ -14,6 +14,7 @@
 #include "app/cli_common.h"
 #include "controlpoint/entry_functions.h"
 #include "core/clock.h"
+#include "core/text.h"
 #include "upnp/didl.h"
 
 namespace tovaly::cli {
@@ -100,19 +101,6 @@ KeyAction KeyActionFor(const std::string& keys, bool paused, int64_t position) {
   return a;
 }
 
-std::string DurationText(int64_t micros) {
-  if (micros < 0) return std::string();
-  const int64_t s = micros / 1000000;
-  char text[40];
-  if (s >= 3600) {
-    snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(s / 3600), static_cast<int>(s / 60 % 60),
-             static_cast<int>(s % 60));
-  } else {
-    snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60), static_cast<int>(s % 60));
-  }
-  return text;
-}
-
 std::string BrowseEntryJson(const ConsoleHost::BrowseEntry& e) {
   auto text = [](const std::string& s) { return s.empty() ? std::string("null") : JsonString(s); };
   std::string out = std::string("{\"type\": ") + (e.container ? "\"container\"" : "\"item\"") +
@@ -121,7 +109,7 @@ std::string BrowseEntryJson(const ConsoleHost::BrowseEntry& e) {
     const std::string seconds = e.duration < 0 ? "null" : std::to_string(static_cast<double>(e.duration) / 1e6);
     out += ", \"class\": " + JsonString(DidlClassName(static_cast<ObjectClass>(e.objectClass))) +
            ", \"url\": " + JsonString(e.url) + ", \"protocolInfo\": " + JsonString(e.protocolInfo) +
-           ", \"duration\": " + seconds + ", \"durationText\": " + text(DurationText(e.duration)) +
+           ", \"duration\": " + seconds + ", \"durationText\": " + text(PlayTime(e.duration < 0 ? -1 : e.duration / 1000)) +
            ", \"date\": " + JsonString(e.date) + ", \"artist\": " + text(e.artist) + ", \"album\": " + text(e.album) +
            ", \"genre\": " + text(e.genre) + ", \"track\": " + (e.track ? std::to_string(e.track) : "null") +
            ", \"size\": " + (e.size >= 0 ? std::to_string(e.size) : "null") +
@@ -137,7 +125,7 @@ std::string BrowseEntryText(const ConsoleHost::BrowseEntry& e) {
                     "\n    url: " + Printable(e.url, 0) + "\n";
   const std::pair<const char*, std::string> facts[] = {
       {"artist", Printable(e.artist)},         {"album", Printable(e.album)},
-      {"duration", DurationText(e.duration)},  {"art", Printable(e.albumArtURI, 0)},
+      {"duration", PlayTime(e.duration < 0 ? -1 : e.duration / 1000)},  {"art", Printable(e.albumArtURI, 0)},
       {"subtitle", Printable(e.subtitleUrl, 0)}};
   for (const auto& [name, value] : facts) {
     if (!value.empty()) out += std::string("    ") + name + ": " + value + "\n";

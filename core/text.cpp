@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace tovaly {
@@ -178,6 +179,19 @@ bool ParseUi4(const char* text, uint32_t* value) {
   if (*text != '\0') return false;  // blank text is 0, as a missing argument is
   *value = static_cast<uint32_t>(v);
   return true;
+}
+
+std::string PlayTime(int64_t ms) {
+  if (ms < 0) return std::string();
+  const int64_t s = ms / 1000;
+  char text[40];
+  if (s >= 3600) {
+    snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(s / 3600), static_cast<int>(s / 60 % 60),
+             static_cast<int>(s % 60));
+  } else {
+    snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60), static_cast<int>(s % 60));
+  }
+  return text;
 }
 
 }  // namespace tovaly

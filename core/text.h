@@ -42,4 +42,8 @@ int32_t ParseDecimal(const char* text);
 // character or a value past 4294967295.
 bool ParseUi4(const char* text, uint32_t* value);
 
+// A duration as players show it: 0:07, 3:25, 1:02:05 (seconds cut, not
+// rounded); empty when unknown (negative).
+std::string PlayTime(int64_t ms);
+
 }  // namespace tovaly

@@ -171,19 +171,6 @@ int32_t PhonePageNumber(const char* text) {
   return text ? std::max(1, std::min(atoi(text), INT32_MAX / kPhonePageSize)) : 1;
 }
 
-std::string PlayTime(int64_t ms) {
-  if (ms < 0) return std::string();
-  const int64_t s = ms / 1000;
-  char text[40];
-  if (s >= 3600) {
-    snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(s / 3600), static_cast<int>(s / 60 % 60),
-             static_cast<int>(s % 60));
-  } else {
-    snprintf(text, sizeof text, "%d:%02d", static_cast<int>(s / 60), static_cast<int>(s % 60));
-  }
-  return text;
-}
-
 std::string HumanSize(int64_t bytes) {
   if (bytes < 0) return std::string();
   if (bytes < 1000) return std::to_string(bytes) + " B";

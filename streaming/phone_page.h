@@ -44,9 +44,6 @@ PhoneRoute ParsePhoneRoute(const char* url);
 // can have, so that the window (page - 1) * kPhonePageSize fits.
 int32_t PhonePageNumber(const char* text);
 
-// A duration as players show it: 0:07, 3:25, 1:02:05 (seconds cut, not
-// rounded); empty when unknown (negative).
-std::string PlayTime(int64_t ms);
 // 532 B, 1.4 kB, 12 MB, 1.4 GB (powers of 1000, one decimal below 10).
 std::string HumanSize(int64_t bytes);
 // The MIME type of an item's protocolInfo ("http-get:*:audio/mpeg:*").

@@ -47,14 +47,18 @@ bool Resize(const RgbImage& in, int w, int h, RgbImage* out) {
   return rows == h;
 }
 
-bool JpegToJpeg(const uint8_t* data, size_t size, int box, int orientation, std::string* jpeg) {
-  JpegHeader header;
-  const ReadFn read = [&](int64_t off, size_t len, uint8_t* out) {
+// Reads of a JPEG held in memory, refused past its end.
+ReadFn BufferReader(const uint8_t* data, size_t size) {
+  return [data, size](int64_t off, size_t len, uint8_t* out) {
     if (off < 0 || static_cast<uint64_t>(off) > size || len > size - static_cast<size_t>(off)) return false;
     memcpy(out, data + off, len);
     return true;
   };
-  if (!ParseJpegHeader(read, &header)) return false;
+}
+
+bool JpegToJpeg(const uint8_t* data, size_t size, int box, int orientation, std::string* jpeg) {
+  JpegHeader header;
+  if (!ParseJpegHeader(BufferReader(data, size), &header)) return false;
   const uint64_t pixels = uint64_t{header.width} * header.height;
   if (pixels == 0 || pixels > (header.progressive ? kMaxProgressivePixels : kMaxPixels)) return false;
 
@@ -265,12 +269,7 @@ bool ScaleImageToJpeg(const uint8_t* data, size_t size, int box, int orientation
 
 bool JpegDimensions(const uint8_t* data, size_t size, uint32_t* width, uint32_t* height) {
   JpegHeader header;
-  const ReadFn read = [&](int64_t off, size_t len, uint8_t* out) {
-    if (off < 0 || static_cast<uint64_t>(off) > size || len > size - static_cast<size_t>(off)) return false;
-    memcpy(out, data + off, len);
-    return true;
-  };
-  if (!ParseJpegHeader(read, &header)) return false;
+  if (!ParseJpegHeader(BufferReader(data, size), &header)) return false;
   *width = header.width;
   *height = header.height;
   return true;

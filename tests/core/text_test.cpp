@@ -50,5 +50,13 @@ TEST(Text, NumbersAtTheirLimits) {
   EXPECT_EQ(ParseDecimal(nullptr), 0);
 }
 
+TEST(Text, PlayTimesAsPlayersShowThem) {
+  for (const auto& [ms, text] : std::vector<std::pair<int64_t, const char*>>{
+           {-1, ""}, {0, "0:00"}, {999, "0:00"}, {7000, "0:07"}, {205500, "3:25"}, {3599999, "59:59"},
+           {3600000, "1:00:00"}, {3725000, "1:02:05"}, {360000000, "100:00:00"}, {INT64_MAX, "2562047788015:12:55"}}) {
+    EXPECT_EQ(PlayTime(ms), text) << ms;
+  }
+}
+
 }  // namespace
 }  // namespace tovaly

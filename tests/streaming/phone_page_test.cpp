@@ -214,11 +214,6 @@ TEST(PhonePage, SizesAsPeopleReadThem) {
            {999950, "1.0 MB"}, {1400000000, "1.4 GB"}, {-1, ""}, {INT64_MAX, "9223 PB"}}) {
     EXPECT_EQ(HumanSize(bytes), text) << bytes;
   }
-  for (const auto& [ms, text] : std::vector<std::pair<int64_t, const char*>>{
-           {-1, ""}, {0, "0:00"}, {999, "0:00"}, {7000, "0:07"}, {205500, "3:25"}, {3599999, "59:59"},
-           {3600000, "1:00:00"}, {3725000, "1:02:05"}, {360000000, "100:00:00"}}) {
-    EXPECT_EQ(PlayTime(ms), text) << ms;
-  }
   EXPECT_EQ(MimeOf("http-get:*:audio/mpeg:DLNA.ORG_PN=MP3"), "audio/mpeg");
   EXPECT_EQ(MimeOf("garbage"), "");
 }
