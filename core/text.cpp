@@ -1,5 +1,6 @@
 #include "core/text.h"
 
+#include <array>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -23,16 +24,33 @@ std::string PercentEncodePath(const std::string& path) {
   return out;
 }
 
+namespace {
+constexpr std::array<bool, 256> XmlSpecialTable() {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {'&', '<', '>', '"', '\''}) t[c] = true;
+  return t;
+}
+constexpr std::array<bool, 256> kXmlSpecial = XmlSpecialTable();
+}  // namespace
+
 void AppendXmlEscaped(const std::string& text, std::string* out) {
-  for (char c : text) {
-    switch (c) {
-      case '&': *out += "&amp;"; break;
-      case '<': *out += "&lt;"; break;
-      case '>': *out += "&gt;"; break;
-      case '"': *out += "&quot;"; break;
-      case '\'': *out += "&apos;"; break;
-      default: *out += c;
+  // Runs of ordinary text are copied whole: a Browse answer escapes every
+  // byte of its DIDL-Lite once more into the SOAP envelope.
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    const char* run = p;
+    while (run < end && !kXmlSpecial[static_cast<unsigned char>(*run)]) ++run;
+    out->append(p, static_cast<size_t>(run - p));
+    if (run == end) break;
+    switch (*run) {
+      case '&': out->append("&amp;", 5); break;
+      case '<': out->append("&lt;", 4); break;
+      case '>': out->append("&gt;", 4); break;
+      case '"': out->append("&quot;", 6); break;
+      default: out->append("&apos;", 6); break;
     }
+    p = run + 1;
   }
 }
 

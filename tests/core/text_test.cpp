@@ -58,5 +58,16 @@ TEST(Text, PlayTimesAsPlayersShowThem) {
   }
 }
 
+TEST(Text, EscapesEverySpecialCharacterWhereverItStands) {
+  EXPECT_EQ(XmlEscape(""), "");
+  EXPECT_EQ(XmlEscape("plain"), "plain");
+  EXPECT_EQ(XmlEscape("&a<b>c\"d'"), "&amp;a&lt;b&gt;c&quot;d&apos;");
+  EXPECT_EQ(XmlEscape("<>&\"'"), "&lt;&gt;&amp;&quot;&apos;");
+  EXPECT_EQ(XmlEscape(std::string("a\0<", 3)), std::string("a\0&lt;", 6));
+  std::string out = "kept ";
+  AppendXmlEscaped("x & y", &out);
+  EXPECT_EQ(out, "kept x &amp; y");
+}
+
 }  // namespace
 }  // namespace tovaly
