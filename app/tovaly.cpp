@@ -15,6 +15,7 @@
 
 #include "app/startup.h"
 #include "core/app_config.h"
+#include "core/heap.h"
 #include "library/catalog.h"
 #include "library/host_answers.h"
 #include "ui/engines.h"
@@ -68,6 +69,7 @@ void QuitOnStopSignals(tovaly::ui::COrlinDlg* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tovaly::UseOneHeapArenaPerCore();
   // Answered before Qt starts, so that they need no display.
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--version") == 0) {

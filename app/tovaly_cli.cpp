@@ -19,6 +19,7 @@
 #include "controlpoint/control_point.h"
 #include "core/app_config.h"
 #include "core/clock.h"
+#include "core/heap.h"
 #include "device/media_server.h"
 #include "library/catalog.h"
 #include "library/host_answers.h"
@@ -256,6 +257,7 @@ int Devices(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tovaly::UseOneHeapArenaPerCore();
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   size_t i = 0;

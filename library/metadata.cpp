@@ -1,12 +1,12 @@
 #include "library/metadata.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 
 #include "core/event_callback.h"
+#include "core/heap.h"
 #include "library/file_open.h"
 #include "library/media_types.h"
 #include "library/meta_wire.h"
@@ -163,7 +163,7 @@ void MetadataStore::Work() {
         // while no file waits; the next one starts another (a few ms).
         helper.Stop();
         // What a long read-ahead allocated on this thread goes back to the system.
-        malloc_trim(0);
+        ReturnFreeHeap();
         break;
       case kJob:
         ReadOne(helper, p);
