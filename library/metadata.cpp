@@ -263,13 +263,13 @@ std::vector<std::optional<MediaFacts>> MetadataStore::WaitFor(const std::vector<
         if (!out[i] && queued_.count(keys[i])) waiting = true;
       }
       if (!waiting || stopping_) break;
-      if (done_.wait_until(lk, SteadyAt(deadlineMicros)) == std::cv_status::timeout) {
-        for (size_t i = 0; i < keys.size(); ++i) {
-          if (!out[i]) out[i] = cache_.GetFromMemory(keys[i]);
-        }
-        break;
-      }
+      if (done_.wait_until(lk, SteadyAt(deadlineMicros)) == std::cv_status::timeout) break;
     }
+  }
+  // What came in at the deadline, or was read but pushed out of memory by
+  // later reads (the disk has it).
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!out[i]) out[i] = cache_.Get(keys[i]);
   }
   return out;
 }

@@ -45,8 +45,9 @@ class Store : public ::testing::Test {
     std::system(("rm -rf '" + top_ + "'").c_str());
   }
   void Start(const std::string& helper, int helpers = 2, uint64_t timeLimitMicros = 5'000'000,
-             uint64_t lingerMicros = 2'000'000) {
+             uint64_t lingerMicros = 2'000'000, size_t memoryEntries = 2'000) {
     MetadataOptions o;
+    o.memoryEntries = memoryEntries;
     o.helperLingerMicros = lingerMicros;
     o.cacheDir = top_ + "/cache";
     o.helperPath = helper;
@@ -130,6 +131,21 @@ TEST_F(Store, ReadsThroughTheHelperAndTellsTheListener) {
   store_.reset();
   Start("");
   EXPECT_EQ(store_->Cached(mp4.key)->videoCodec, "h264");
+}
+
+TEST_F(Store, FactsPushedOutOfMemoryWhileAPageWaitsAreStillAnswered) {
+  NEED_MEDIA();
+  Start(TOVALY_META_BIN, 2, 5'000'000, 2'000'000, /*memoryEntries=*/1);
+  const auto a = Copy(Media().mp3, "a.mp3");
+  const auto b = Copy(Media().mp4Main, "b.mp4");
+  const auto c = Copy(Media().photo, "c.jpg");
+  store_->Request({a, b, c}, MetadataStore::kHigh);
+  ASSERT_TRUE(WaitArrivals(3));  // all read; memory holds the last one only
+  const auto got = store_->WaitFor({a.key, b.key, c.key}, MonotonicMicros() + 30'000'000);
+  ASSERT_TRUE(got[0] && got[1] && got[2]);
+  EXPECT_EQ(got[0]->title, testing::kTitle);
+  EXPECT_EQ(got[1]->videoCodec, "h264");
+  EXPECT_EQ(got[2]->orientation, 6);
 }
 
 TEST_F(Store, AChangedFileIsReadAgain) {
