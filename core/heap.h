@@ -4,8 +4,8 @@
 
 namespace tovaly {
 
-// One malloc arena per core instead of glibc's eight; call first thing in
-// main, before any thread starts.
+// One malloc arena per core instead of glibc's eight per core; call first
+// thing in main, before any thread starts.
 void UseOneHeapArenaPerCore();
 
 // Gives the free pages of every arena back to the system (after a burst of
