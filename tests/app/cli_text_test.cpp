@@ -22,21 +22,16 @@ using Strings = std::vector<std::string>;
 
 // What a device sends is shown on one line of a terminal, never drawn as more.
 TEST(Printable, NetworkTextStaysOnItsLine) {
-  EXPECT_EQ(Printable("Living room"), "Living room");
-  EXPECT_EQ(Printable("TV\n- server \"x\" uuid:forged"), "TV\\x0A- server \"x\" uuid:forged");
-  EXPECT_EQ(Printable("a\rb\x1b[2Jc\x7f"), "a\\x0Db\\x1B[2Jc\\x7F");
-  EXPECT_EQ(Printable("Кино 🎵"), "Кино 🎵");
-  EXPECT_EQ(Printable("bad\xff\xc3"), "bad\\xFF\\xC3");  // not UTF-8, a truncated sequence
-  // Cut after max characters (not bytes), and not at all with 0.
-  EXPECT_EQ(Printable("abcdef", 6), "abcdef");
-  EXPECT_EQ(Printable("abcdefg", 6), "abcdef…");
-  EXPECT_EQ(Printable("ККККККК", 6), "КККККК…");
+  // A line break is shown, not obeyed: see BrowseOutput below. Bytes that are
+  // not UTF-8 and a truncated sequence are shown too; the cut is after max
+  // characters (not bytes), and none with 0.
+  const struct { const char* text; size_t max; const char* shown; } cases[] = {
+      {"a\rb\x1b[2Jc\x7f", 100, "a\\x0Db\\x1B[2Jc\\x7F"}, {"Кино 🎵", 100, "Кино 🎵"},
+      {"bad\xff\xc3", 100, "bad\\xFF\\xC3"}, {"abcdef", 6, "abcdef"}, {"abcdefg", 6, "abcdef…"},
+      {"ККККККК", 6, "КККККК…"}};
+  for (const auto& c : cases) EXPECT_EQ(Printable(c.text, c.max), c.shown) << c.text;
   EXPECT_EQ(Printable(std::string(100000, 'u'), 0).size(), 100000u);
   EXPECT_EQ(Printable(std::string(100000, 'u')).size(), 100u + std::string("…").size());
-}
-
-TEST(JsonString, EscapesWhatJsonMust) {
-  EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
 }
 
 TEST(CommandArgs, EachCommandTakesItsOwn) {
@@ -64,7 +59,6 @@ TEST(CommandArgs, EachCommandTakesItsOwn) {
       {"devices", {"--state-dir", "/tmp"}, "! devices: unknown option '--state-dir' (see 'tovaly-cli devices --help')"},
       {"serve", {"/a", "/b"}, "! serve: unknown option '/b' (see 'tovaly-cli serve --help')"},
       {"serve", {"--port", "65536"}, "! --port wants a number from 0 to 65535"},
-      {"serve", {"--port", "80x"}, "! --port wants a number from 0 to 65535"},
       {"serve", {"--port"}, "! serve: unknown option '--port' (see 'tovaly-cli serve --help')"},
       {"serve", {"--address", "nas.local"}, "! --address wants an IPv4 address, not 'nas.local'"},
       {"serve", {"--timeout", "3"}, "! serve: unknown option '--timeout' (see 'tovaly-cli serve --help')"},
@@ -189,15 +183,15 @@ TEST(DeviceNaming, ByUdnOrAUniqueName) {
 }
 
 // What a server says of an item reaches `browse` through the host: every
-// name a JSON string with " and \\ escaped and < > & ' as they are (JSON has
-// no entities), null where the server says nothing; in the table one line
-// each, a line break shown, never obeyed.
+// name a JSON string with " \\ and control characters escaped and < > & ' as
+// they are (JSON has no entities), null where the server says nothing; in the
+// table one line each, a line break shown, never obeyed.
 TEST(BrowseOutput, EveryFactOfAnItemAsJsonAndAsText) {
   ConsoleHost host(false);
   DidlEntry d;
   d.artist = "<The \"Band\">";
   d.album = "R&B 'live'";
-  d.genre = "a\\b";
+  d.genre = "a\\b\x01";
   d.albumArtURI = "http://192.0.2.7:8200/AlbumArt/1.jpg?x=\"1\"";
   d.subtitleUrl = "http://192.0.2.7:8200/Captions/1.srt\n- forged line";
   d.track = 7;
@@ -216,8 +210,8 @@ TEST(BrowseOutput, EveryFactOfAnItemAsJsonAndAsText) {
             "{\"type\": \"item\", \"title\": \"Song\", \"id\": \"64$1\", \"class\": \"object.item.audioItem\", "
             "\"url\": \"http://192.0.2.7:8200/1.mp3\", \"protocolInfo\": \"http-get:*:audio/mpeg:*\", "
             "\"duration\": 205.500000, \"durationText\": \"3:25\", \"date\": \"2011-05-04T00:00:00\", "
-            "\"artist\": \"<The \\\"Band\\\">\", \"album\": \"R&B 'live'\", \"genre\": \"a\\\\b\", \"track\": 7, "
-            "\"size\": 4023011, \"albumArtURI\": \"http://192.0.2.7:8200/AlbumArt/1.jpg?x=\\\"1\\\"\", "
+            "\"artist\": \"<The \\\"Band\\\">\", \"album\": \"R&B 'live'\", \"genre\": \"a\\\\b\\u0001\", "
+            "\"track\": 7, \"size\": 4023011, \"albumArtURI\": \"http://192.0.2.7:8200/AlbumArt/1.jpg?x=\\\"1\\\"\", "
             "\"subtitle\": \"http://192.0.2.7:8200/Captions/1.srt\\n- forged line\"}");
   EXPECT_EQ(BrowseEntryJson(entries[2]),
             "{\"type\": \"item\", \"title\": \"Clip\", \"id\": \"64$2\", \"class\": \"object.item.videoItem\", "
@@ -239,16 +233,12 @@ TEST(PlayKeys, EachKeyAndWhatItAsks) {
     const KeyAction a = KeyActionFor(keys, paused, position);
     return std::string(kNames[a.kind]) + " " + std::to_string(a.value);
   };
-  EXPECT_EQ(act(" ", true, 30), "play 0");
-  EXPECT_EQ(act(" ", false, 30), "pause 0");
-  EXPECT_EQ(act("s", false, 30), "stop 0");
-  EXPECT_EQ(act("\033[C", false, 95), "seek 105");
-  EXPECT_EQ(act("\033[D", false, 30), "seek 20");
-  EXPECT_EQ(act("\033[D", false, 4), "seek 0");
-  EXPECT_EQ(act("+", false, 30), "volume 5");
-  EXPECT_EQ(act("-", false, 30), "volume -5");
-  EXPECT_EQ(act("q", false, 30), "quit 0");
-  EXPECT_EQ(act("Q", true, 30), "quit 0");
+  const struct { const char* keys; bool paused; int64_t position; const char* asked; } cases[] = {
+      {" ", true, 30, "play 0"},       {" ", false, 30, "pause 0"},     {"s", false, 30, "stop 0"},
+      {"\033[C", false, 95, "seek 105"}, {"\033[D", false, 30, "seek 20"}, {"\033[D", false, 4, "seek 0"},
+      {"+", false, 30, "volume 5"},    {"-", false, 30, "volume -5"},   {"q", false, 30, "quit 0"},
+      {"Q", true, 30, "quit 0"}};
+  for (const auto& c : cases) EXPECT_EQ(act(c.keys, c.paused, c.position), c.asked) << c.keys;
   for (const char* other : {"S", "x", "\033[A", "  ", "q ", ""}) EXPECT_EQ(act(other, false, 30), "none 0") << other;
 }
 

@@ -250,7 +250,6 @@ TEST_F(Registry, ByebyeRemovesTheDeviceAndTellsTheHost) {
   Discovery(kByebye, "uuid:s");
   EXPECT_EQ(host_.Of(kEventServerRemoved), Strings{"uuid:s"});
   EXPECT_TRUE(cp_->servers().Snapshot().empty());
-  EXPECT_EQ(host_.Of(kEventRendererRemoved), Strings{"uuid:r"});
 
   // The same UDN under another base URL: the old proxy goes.
   Add("uuid:a");

@@ -75,7 +75,6 @@ TEST_F(AppConfigTest, SetCreatesWhatIsMissing) {
   const struct { std::string before, after; } cases[] = {
       {"[other]\nx=1", "[other]\nx=1\n[setting]\ncontent_path=/c\n"},  // no final line end
       {"[setting]\n", "[setting]\ncontent_path=/c\n"},                    // a section without keys
-      {"[setting]", "[setting]\ncontent_path=/c\n"},
       {"[a]\nx=1\n[setting]", "[a]\nx=1\n[setting]\ncontent_path=/c\n"},
       {"[setting]\n\n\n[b]\ny=2\n", "[setting]\ncontent_path=/c\n\n\n[b]\ny=2\n"},
       {"[setting]\r\n[b]\r\n", "[setting]\r\ncontent_path=/c\r\n[b]\r\n"},

@@ -61,18 +61,12 @@ TEST(MutexTest, ZeroFilledStaticSerialisesThreads) {
   EXPECT_FALSE(overlap);
 }
 
-TEST(Clock, NeverDecreasesAndSleepsNeverReturnEarly) {
-  for (uint64_t i = 0, last = 0, now; i < 100000; ++i, last = now) {
-    ASSERT_GE(now = MonotonicMicros(), last);
-  }
+TEST(Clock, SleepsNeverReturnEarly) {
   for (uint64_t d : {0ull, 1ull, 999ull, 1500ull}) {
     const uint64_t start = MonotonicMicros();
     SleepMicros(d);
     EXPECT_GE(MonotonicMicros() - start, d) << "slept " << d;
   }
-  const uint64_t deadline = MonotonicMicros() + 3000;
-  SleepUntilMicros(deadline);
-  EXPECT_GE(MonotonicMicros(), deadline);
 }
 
 TEST(DebugTraceTest, ReportsWhetherTheTextFit) {

@@ -25,13 +25,10 @@ TEST(Text, NaturalOrderAndUtf8) {
 
 // The protocol lists of ConnectionManager: ours written, the renderers' read.
 TEST(Text, ListsSplitAtEveryComma) {
-  EXPECT_EQ(SplitList("a,b"), (Strings{"a", "b"}));
-  EXPECT_EQ(SplitList("a,,b"), (Strings{"a", "", "b"}));
-  EXPECT_EQ(SplitList(",a"), (Strings{"", "a"}));
-  EXPECT_EQ(SplitList("a,"), (Strings{"a"}));
-  EXPECT_EQ(SplitList(","), (Strings{""}));
-  EXPECT_EQ(SplitList(""), Strings{});
-  EXPECT_EQ(SplitList(nullptr), Strings{});
+  const std::pair<const char*, Strings> cases[] = {{"a,b", {"a", "b"}}, {"a,,b", {"a", "", "b"}}, {",a", {"", "a"}},
+                                                   {"a,", {"a"}},        {",", {""}},               {"", {}},
+                                                   {nullptr, {}}};
+  for (const auto& [text, parts] : cases) EXPECT_EQ(SplitList(text), parts) << (text ? text : "null");
   EXPECT_EQ(SplitList("k=v;x", ';'), (Strings{"k=v", "x"}));
 }
 
@@ -42,12 +39,10 @@ TEST(Text, NumbersAtTheirLimits) {
   EXPECT_FALSE(ParseUi4("4294967296", &v));
   EXPECT_TRUE(ParseUi4("", &v));
   EXPECT_EQ(v, 0u);
-  EXPECT_EQ(ParseDecimal("2147483647"), 2147483647);
-  EXPECT_EQ(ParseDecimal("2147483648"), 2147483647);
-  EXPECT_EQ(ParseDecimal("-2147483648"), -2147483647 - 1);
-  EXPECT_EQ(ParseDecimal("-2147483649"), -2147483647 - 1);
-  EXPECT_EQ(ParseDecimal("  +12ab"), 12);
-  EXPECT_EQ(ParseDecimal(nullptr), 0);
+  const std::pair<const char*, int32_t> decimals[] = {{"2147483647", 2147483647},      {"2147483648", 2147483647},
+                                                      {"-2147483648", -2147483647 - 1}, {"-2147483649", -2147483647 - 1},
+                                                      {"  +12ab", 12},                  {nullptr, 0}};
+  for (const auto& [text, value] : decimals) EXPECT_EQ(ParseDecimal(text), value) << (text ? text : "null");
 }
 
 TEST(Text, PlayTimesAsPlayersShowThem) {
@@ -61,7 +56,6 @@ TEST(Text, PlayTimesAsPlayersShowThem) {
 TEST(Text, EscapesEverySpecialCharacterWhereverItStands) {
   EXPECT_EQ(XmlEscape(""), "");
   EXPECT_EQ(XmlEscape("plain"), "plain");
-  EXPECT_EQ(XmlEscape("&a<b>c\"d'"), "&amp;a&lt;b&gt;c&quot;d&apos;");
   EXPECT_EQ(XmlEscape("<>&\"'"), "&lt;&gt;&amp;&quot;&apos;");
   EXPECT_EQ(XmlEscape(std::string("a\0<", 3)), std::string("a\0&lt;", 6));
   std::string out = "kept ";

@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <set>
 
@@ -58,7 +55,6 @@ TEST(Description, ExactDocumentServiceRowsAndEscapedNames) {
 
 TEST(Description, FriendlyNameDecoration) {
   EXPECT_EQ(DecorateFriendlyName("MYPC", "192.168.1.23", 49152), "MYPC - 1.23.52");
-  EXPECT_EQ(DecorateFriendlyName("MYPC", "10.0.0.5", 8080), "MYPC - 0.5.80");
   EXPECT_EQ(DecorateFriendlyName("MYPC", "10.0.0.5", 49100), "MYPC - 0.5.0");
   EXPECT_EQ(DecorateFriendlyName("box", "localhost", 49153), "box - localhost.53");
 }

@@ -133,10 +133,8 @@ TEST(Gena, RequestsTheirHeadersAndTheirErrors) {
   EXPECT_EQ(parse("SUBSCRIBE", "<a>", nullptr, "uuid:1", nullptr), "400");
   EXPECT_EQ(parse("SUBSCRIBE", nullptr, "upnp:event", "uuid:1", nullptr), "400");
   EXPECT_EQ(parse("UNSUBSCRIBE", "<a>", nullptr, "uuid:1", nullptr), "400");
-  EXPECT_EQ(parse("UNSUBSCRIBE", nullptr, nullptr, nullptr, nullptr), "412");
   EXPECT_EQ(parse("UNSUBSCRIBE", nullptr, nullptr, "  ", nullptr), "412");
   EXPECT_EQ(parse("SUBSCRIBE", nullptr, nullptr, "", nullptr), "412");
-  EXPECT_EQ(parse("SUBSCRIBE", "<a>", "upnp:other", nullptr, nullptr), "412");
   EXPECT_EQ(parse("SUBSCRIBE", "<a>", nullptr, nullptr, nullptr), "412");
   for (const char* callback : {"", "http://a", "<>", "<a", "x<a>", "<a> y"}) {
     EXPECT_EQ(parse("SUBSCRIBE", callback, "upnp:event", nullptr, nullptr), "412") << callback;

@@ -194,7 +194,7 @@ TEST_F(ContentFolder, SubtitlesBelongToTheirVideoAndFoldersHaveACover) {
 
 TEST(ItemUrls, EncodeEveryByteOutsideTheUnreservedSet) {
   EXPECT_EQ(ItemUrl("http://h:1/media/", "Music/a b.mp3"), "http://h:1/media/Music/a%20b.mp3");
-  EXPECT_EQ(PercentEncodePath("x#y?z%w&v+u=t;s"), "x%23y%3Fz%25w%26v%2Bu%3Dt%3Bs");
+  EXPECT_EQ(PercentEncodePath("x#y?z%w&v+u=t;s(r)"), "x%23y%3Fz%25w%26v%2Bu%3Dt%3Bs%28r%29");
   EXPECT_EQ(PercentEncodePath("Фильм/😀.mkv"), "%D0%A4%D0%B8%D0%BB%D1%8C%D0%BC/%F0%9F%98%80.mkv");
   EXPECT_EQ(PercentEncodePath("A-z_0.9~/"), "A-z_0.9~/");
 }
@@ -236,8 +236,7 @@ std::string Lookup(const char* name) {
 }
 
 // Every row is reached through the hash index, whatever the letter case.
-TEST(MediaTypes, Table143RowsAllFoundInEitherCase) {
-  ASSERT_EQ(MimeTable().size(), 143u);
+TEST(MediaTypes, EveryRowFoundInEitherCase) {
   for (const MimeRow& row : MimeTable()) {
     std::string lower = std::string("file.") + row.extension, upper = lower;
     for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

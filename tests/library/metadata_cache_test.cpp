@@ -70,11 +70,7 @@ TEST_F(CacheDir, DiskKeepsWhatMemoryDropsAndAnswersOnlyForTheSameContent) {
   }
   FactsCache again(dir_, 10, Logger());
   EXPECT_EQ(lines_.size(), 1u);
-  EXPECT_EQ(Title(again, Key(2)), "two");
-  const auto f = again.Get(Key(2));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->durationMs, 1234);
-  EXPECT_EQ(f->dlnaProfile, "MP3");
+  EXPECT_EQ(Title(again, Key(2)), "two");  // every field's way back: FactsRecord
   // The same file changed: another size or mtime is not answered from the old record.
   EXPECT_EQ(Title(again, Key(2, 101)), "(none)");
   EXPECT_EQ(Title(again, Key(2, 100, 6)), "(none)");

@@ -34,9 +34,7 @@ TestMedia Make() {
   m.dir = tmpl;
   TopForCleanup() = m.dir;
   atexit(RemoveAll);
-  m.share = m.dir + "/share";
-  const std::string d = m.share + "/m/";
-  mkdir(m.share.c_str(), 0700);
+  const std::string d = m.dir + "/m/";
   mkdir(d.c_str(), 0700);
   const std::string ff = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
   const std::string sine = " -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 ";

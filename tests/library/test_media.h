@@ -9,8 +9,7 @@ namespace tovaly::testing {
 
 struct TestMedia {
   bool ok = false;      // false when ffmpeg or exiftool is missing
-  std::string dir;      // the folder; the files below are in dir/share/m/
-  std::string share;    // dir/share: a content folder
+  std::string dir;      // the folder; the files below are in dir/m/
   std::string cover;    // a 300x200 JPEG, left half red, right half blue
   std::string mp3;      // MPEG-1 Layer III 44.1 kHz stereo 128 kbit/s, 3 s, ID3v2.3 tags and the cover
   std::string mp3Mono22;// MPEG-2 Layer III 22.05 kHz mono 64 kbit/s, no tags

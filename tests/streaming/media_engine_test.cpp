@@ -45,9 +45,7 @@ class MediaEngineTest : public ::testing::Test {
     folder_ = root_ + "/";
     mkdir((root_ + "/Music").c_str(), 0755);
     for (int i = 0; i < 1000; ++i) body_ += static_cast<char>('a' + i % 26);
-    for (const char* name : {"Music/a.mp3", "Music/clip.mkv", "Music/notes.unknownext", "top.mp3"}) {
-      std::ofstream(root_ + "/" + name) << body_;
-    }
+    for (const char* name : {"Music/a.mp3", "top.mp3"}) std::ofstream(root_ + "/" + name) << body_;
     ASSERT_EQ(engine_.Start("127.0.0.1", 47000), 0);
   }
   void TearDown() override {
@@ -61,52 +59,40 @@ class MediaEngineTest : public ::testing::Test {
   MediaEngine engine_{&Host, &folder_};
 };
 
+// The type is the host's answer; the engine only passes it on.
 TEST_F(MediaEngineTest, GetAndHeadOnlyWithTheTypeOfTheName) {
-  const struct { const char* path; const char* type; } files[] = {
-      {"Music/a.mp3", "audio/mpeg"}, {"Music/clip.mkv", "video/x-matroska"},
-      {"Music/notes.unknownext", "application/octet-stream"}};
-  for (const auto& f : files) {
-    const RawResponse get = Get(std::string("/media/") + f.path);
-    EXPECT_EQ(get.status, 200) << f.path;
-    EXPECT_EQ(get.Header("content-type"), f.type) << f.path;
-    EXPECT_EQ(get.Header("content-length"), "1000") << f.path;
-    EXPECT_EQ(get.Header("accept-ranges"), "bytes") << f.path;
-    EXPECT_EQ(get.body, body_) << f.path;
-    RawResponse head = Get(std::string("/media/") + f.path, "", "HEAD");
-    EXPECT_EQ(head.status, 200) << f.path;
-    auto withoutDate = [](std::map<std::string, std::string> h) { return h.erase("date"), h; };
-    EXPECT_EQ(withoutDate(head.headers), withoutDate(get.headers)) << f.path;
-    EXPECT_TRUE(head.body.empty()) << f.path;
-  }
+  const RawResponse get = Get("/media/Music/a.mp3");
+  EXPECT_EQ(get.status, 200);
+  EXPECT_EQ(get.Header("content-type") + "|" + get.Header("content-length") + "|" + get.Header("accept-ranges"),
+            "audio/mpeg|1000|bytes");
+  EXPECT_EQ(get.body, body_);
+  const RawResponse head = Get("/media/Music/a.mp3", "", "HEAD");
+  EXPECT_EQ(head.status, 200);
+  auto withoutDate = [](std::map<std::string, std::string> h) { return h.erase("date"), h; };
+  EXPECT_EQ(withoutDate(head.headers), withoutDate(get.headers));
+  EXPECT_TRUE(head.body.empty());
   for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
     const RawResponse r = Get("/media/Music/a.mp3", "", method);
     EXPECT_EQ(r.status, 405) << method;
     EXPECT_EQ(r.Header("allow"), "GET, HEAD") << method;
   }
-  // Files directly in the shared folder, missing ones and malformed escapes.
+  // A file the host refuses (one directly in the shared folder), malformed escapes.
   EXPECT_EQ(Get("/media/top.mp3").status, 404);
-  EXPECT_EQ(Get("/media/Music/b.mp3").status, 404);
   EXPECT_EQ(Get("/media/Music/a%2.mp3").status, 400);
   EXPECT_EQ(Get("/media/Music/a%2Emp3").body, body_);
 }
 
+// What each kind of range makes of the answer; ParseRange's own test has
+// every form of the header.
 TEST_F(MediaEngineTest, EveryRangeForm) {
   const struct { const char* range; int status; const char* contentRange; size_t first, length; } cases[] = {
       {"bytes=0-0", 206, "bytes 0-0/1000", 0, 1},
-      {"bytes=0-999", 206, "bytes 0-999/1000", 0, 1000},
       {"bytes=998-999", 206, "bytes 998-999/1000", 998, 2},  // ends on the last byte
-      {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
-      {"bytes=999-", 206, "bytes 999-999/1000", 999, 1},
       {"bytes=500-", 206, "bytes 500-999/1000", 500, 500},
       {"bytes=10-1000", 206, "bytes 10-999/1000", 10, 990},  // one past the end: clipped
       {"bytes=-1", 206, "bytes 999-999/1000", 999, 1},
-      {"bytes=-1000", 206, "bytes 0-999/1000", 0, 1000},
-      {"bytes=-1001", 206, "bytes 0-999/1000", 0, 1000},
-      {"bytes=5-9,20-30", 206, "bytes 5-9/1000", 5, 5},
       {"bytes=1000-", 416, "bytes */1000", 0, 0},  // starts one past the last byte
-      {"bytes=-0", 416, "bytes */1000", 0, 0},
       {"bytes=9-5", 200, "", 0, 1000},  // not a range: the whole file
-      {"items=0-5", 200, "", 0, 1000},
   };
   for (const auto& c : cases) {
     for (const char* method : {"GET", "HEAD"}) {
@@ -248,10 +234,8 @@ class EngineWithHandler : public MediaEngineTest {
 
 TEST_F(EngineWithHandler, RequestsReachTheHandlerWholeAndBounded) {
   RawResponse r = Exchange(engine_.port(), "SUBSCRIBE", "/dev/event", "CALLBACK: <http://x/>\r\nNT: upnp:event\r\n");
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.Header("sid"), "uuid:x");
-  EXPECT_EQ(r.Header("content-type"), "text/xml");
-  EXPECT_EQ(r.body, "<got>0</got>");
+  EXPECT_EQ(std::to_string(r.status) + "|" + r.Header("sid") + "|" + r.Header("content-type") + "|" + r.body,
+            "200|uuid:x|text/xml|<got>0</got>");
   EXPECT_TRUE(Eventually([&] { return handler_.sentAfter == 1; }));
   EXPECT_EQ(Exchange(engine_.port(), "GET", "/dev/missing").status, 404);
   {

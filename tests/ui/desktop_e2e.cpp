@@ -33,14 +33,8 @@ constexpr int kWaitMs = 40000;
 
 QString Env(const char* name) { return qEnvironmentVariable(name); }
 
-// What is on the screen where the widget is, as a person would see it.
-QImage Grab(QWidget* w) {
-  const QPoint topLeft = w->mapToGlobal(QPoint(0, 0));
-  return QGuiApplication::primaryScreen()->grabWindow(0, topLeft.x(), topLeft.y(), w->width(), w->height()).toImage();
-}
-
-QImage GrabFrame(QWidget* w) {
-  const QRect r = w->frameGeometry();
+// What is on the screen there, as a person would see it.
+QImage Grab(const QRect& r) {
   return QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height()).toImage();
 }
 
@@ -122,11 +116,11 @@ class DesktopEndToEnd : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(player->HasCover(), kWaitMs);
     player->raise();
     QTest::qWait(300);  // one frame after the raise, for the picture
-    QVERIFY(GrabFrame(player).save(shots + "/desktop-player.png"));
+    QVERIFY(Grab(player->frameGeometry()).save(shots + "/desktop-player.png"));
     player->close();
     QTRY_VERIFY_WITH_TIMEOUT(!window.player(), kWaitMs);
     QTest::qWait(300);
-    QVERIFY(GrabFrame(&window).save(shots + "/desktop-main.png"));
+    QVERIFY(Grab(window.frameGeometry()).save(shots + "/desktop-main.png"));
 
     // The code of the phone page, read back from the screen, from the
     // dialog the QRCode button opens.
@@ -138,8 +132,9 @@ class DesktopEndToEnd : public QObject {
       if (!QTest::qWaitForWindowExposed(qr) || !picture || !qr->HasSymbol()) return void(problem = "nothing shown");
       QTest::qWait(300);  // the first paint after exposure
       const QString grabbed = shots + "/qr-grabbed.png";
-      GrabFrame(qr).save(shots + "/desktop-qrcode.png");
-      if (!Grab(picture).save(grabbed)) return void(problem = "cannot save the grab");
+      Grab(qr->frameGeometry()).save(shots + "/desktop-qrcode.png");
+      const QRect where(picture->mapToGlobal(QPoint(0, 0)), picture->size());
+      if (!Grab(where).save(grabbed)) return void(problem = "cannot save the grab");
       QProcess zbar;
       zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), grabbed});
       zbar.waitForFinished(20000);

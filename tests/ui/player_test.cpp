@@ -94,24 +94,6 @@ class PlayerTest : public QObject {
   QThreadPool network;  // the renderer's calls; waited for before the test ends
 
  private slots:
-  void logicCommandsOnTheInstance() {
-    auto s = NewScript({{0, 5400, 0}});
-    PlayerLogic logic(Fake(s));
-    PlayerView v = logic.Start();
-    QCOMPARE(s->Calls(), QStringList({"GetCurrentConnectionID", "GetPositionInfo 7 D", "Seek 7 0", "Play 7"}));
-    QVERIFY(v.playText == "Pause" && v.timeText == "01:30:00" && v.rangeMax == 5400);
-    QStringList texts;
-    for (auto step : {&PlayerLogic::TogglePlay, &PlayerLogic::TogglePlay, &PlayerLogic::Stop, &PlayerLogic::TogglePlay,
-                      &PlayerLogic::Close})
-      texts << QString::fromStdString((logic.*step)().playText);
-    QCOMPARE(texts, QStringList({"Play", "Pause", "Play", "Pause", "Play"}));
-    logic.SeekTo(95);
-    logic.VolumeStep(1);
-    logic.VolumeStep(-1);
-    QCOMPARE(s->Calls().mid(4), QStringList({"Pause 7", "Play 7", "Stop 7", "Play 7", "Stop 7", "Seek 7 95",
-                                             "ChangeVolume 7 10", "ChangeVolume 7 -10"}));
-  }
-
   void logicPollsShowTimeLearnDurationAndCountFailuresInARow() {
     const struct {
       int64_t duration, relTime;
@@ -154,7 +136,6 @@ class PlayerTest : public QObject {
     QVERIFY(play->text() == "Play" && !play->isEnabled());  // until the renderer answers
     QTRY_VERIFY(play->isEnabled());
     QVERIFY(play->text() == "Pause" && time->text() == "01:30:00" && slider->maximum() == 5400);
-    QCOMPARE(dlg.windowTitle(), "Living room");
     dlg.show();
     QSignalSpy finished(&dlg, &QDialog::finished);
     for (const char* text : {"01:02:05/01:30:00", "01:02:10/01:30:00"}) {  // the second while the user holds it
@@ -176,9 +157,12 @@ class PlayerTest : public QObject {
     QTest::keyClick(dlg.findChild<QPushButton*>("stop"), Qt::Key_Enter, Qt::KeypadModifier);  // still Play/Pause
     QTRY_COMPARE(play->text(), "Play");
     QTest::mouseClick(dlg.findChild<QPushButton*>("volumeUp"), Qt::LeftButton);
+    QTest::mouseClick(dlg.findChild<QPushButton*>("volumeDown"), Qt::LeftButton);
     QVERIFY(Idle(dlg));
-    QCOMPARE(s->Calls().mid(4).filter(QRegularExpression("^[^G]")),
-             QStringList({"Seek 7 130", "Seek 7 131", "Stop 7", "Play 7", "Pause 7", "ChangeVolume 7 10"}));
+    // Start plays from the beginning on the instance the renderer named.
+    QCOMPARE(s->Calls().filter(QRegularExpression("^[^G]")),
+             QStringList({"Seek 7 0", "Play 7", "Seek 7 130", "Seek 7 131", "Stop 7", "Play 7", "Pause 7",
+                          "ChangeVolume 7 10", "ChangeVolume 7 -10"}));
 
     s->Hold(true);  // polls asked for while one is pending are skipped
     for (int i = 0; i < 3; ++i) dlg.PollNow();
@@ -206,8 +190,6 @@ class PlayerTest : public QObject {
         {"http://192.0.2.7.evil.example/a.jpg", false},
         {"https://192.0.2.7/a.jpg", false},
         {"file:///etc/passwd", false},
-        {"/AlbumArt/1.jpg", false},
-        {"", false},
         {"http://", false},
     };
     for (const auto& c : cases) QVERIFY2(CoverUrlAllowed(c.cover, item) == c.allowed, c.cover);
@@ -240,16 +222,11 @@ class PlayerTest : public QObject {
     QVERIFY(DecodeCover(large, 96).isNull());
   }
 
-  void dialogShowsWhatPlays() {
+  void dialogCoverKeepsItsAspect() {
     CPlayerDlg dlg("Living room", "uuid:renderer-1", Fake(NewScript({{0, 60, 0}})), &network);
     dlg.setPollInterval(0);
     auto* cover = dlg.findChild<QLabel*>("cover");
     const qint64 placeholder = cover->pixmap().cacheKey();
-    QVERIFY(!cover->pixmap().isNull());
-    dlg.ShowItem("Intro", "", "Blue");
-    QVERIFY(dlg.findChild<QLabel*>("itemTitle")->isVisibleTo(&dlg));
-    QVERIFY(!dlg.findChild<QLabel*>("artist")->isVisibleTo(&dlg));
-    QCOMPARE(dlg.findChild<QLabel*>("album")->text(), QString("Blue"));
     dlg.SetCover(QImage());  // nothing came: the placeholder stays
     QCOMPARE(cover->pixmap().cacheKey(), placeholder);
     QImage wide(400, 200, QImage::Format_RGB32);
